@@ -1,0 +1,58 @@
+#pragma once
+
+#include <exception>
+#include <string>
+
+namespace tallon {
+
+// Root of the error family. Every error the program reports to an operator
+// carries a message; writers catch this class per record and log the message.
+class Exception : public std::exception {
+public:
+    explicit Exception(std::string message) : message_(std::move(message)) {}
+    const std::string& Message() const noexcept { return message_; }
+    const char* what() const noexcept override { return message_.c_str(); }
+
+private:
+    std::string message_;
+};
+
+// Text that does not convert to a number, or a date/time out of range.
+class EConvertError : public Exception {
+public:
+    using Exception::Exception;
+};
+
+// A file could not be opened, read, written or closed. Carries the platform
+// error code (Windows numbering) and the message that code maps to.
+class EInOutError : public Exception {
+public:
+    explicit EInOutError(int code);
+    int ErrorCode() const noexcept { return code_; }
+
+    // Builds the error from a C library errno value.
+    static EInOutError FromErrno(int err);
+
+private:
+    int code_;
+};
+
+// Message for a platform I/O error code: 2 "File not found", 3 "Invalid
+// filename", 4 "Too many open files", 5 "File access denied", 100 "Read
+// beyond end of file", 101 "Disk full", 106 "Invalid numeric input", any
+// other "I/O error %d".
+std::string InOutErrorMessage(int code);
+
+// Maps errno onto the platform codes above (ENOENT 2, ENOTDIR/ENAMETOOLONG 3,
+// EMFILE/ENFILE 4, EACCES/EPERM/EROFS/EISDIR 5, ENOSPC/EDQUOT 101; anything
+// else keeps its own number).
+int InOutCodeFromErrno(int err);
+
+// Any failure of the database engine: file missing, table busy, unknown
+// field, key violation, SQL error, login refused.
+class EDatabaseError : public Exception {
+public:
+    using Exception::Exception;
+};
+
+}  // namespace tallon

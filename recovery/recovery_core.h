@@ -1,0 +1,93 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "db/database.h"
+#include "db/query.h"
+#include "db/table.h"
+#include "recovery/host.h"
+#include "recovery/run_mode.h"
+
+namespace tallon {
+
+// The program's working state and its operations, shared by the window, the
+// command line and the tests. It owns the three database objects and reaches
+// the operator only through its Host.
+class RecoveryCore {
+public:
+    RecoveryCore(Host& host, std::string programDirectory);
+    ~RecoveryCore();
+    RecoveryCore(const RecoveryCore&) = delete;
+    RecoveryCore& operator=(const RecoveryCore&) = delete;
+
+    // Start-up after the gate is up: the two start lines in the log, the run
+    // mode from the first argument, the local database (local mode only), the
+    // program directory in the RAW file box and "AllowUnknown" from the ini
+    // file. An error ends start-up at that step and is raised to the caller.
+    void FormCreate(const std::vector<std::string>& arguments);
+
+    // "Recover from RAW": the whole run over one file or a directory's RAW
+    // files. Never raises; a press while a run is in progress does nothing.
+    void Button1Click();
+    // "Reindex" of the table named in the table-name box. Raises engine
+    // errors; a press while a run is in progress does nothing.
+    void Button2Click();
+    // STOP.
+    void Button5Click() { StopRequested = true; }
+
+    // Rebuilds the three indexes of the table named in the table-name box.
+    void Reindex();
+
+    // The record writers: one RAW line (unit code, record text) into a
+    // record. True when a record was added; refusals and errors are logged.
+    bool InsertThisOne(const std::string& unitCode, const std::string& defaultDevice,
+                       const std::string& recordText);
+    bool CV_InsertThisOne(RunMode mode, const std::string& unitCode,
+                          const std::string& defaultDevice, const std::string& recordText);
+
+    bool Running() const { return running_; }
+    RunMode Mode() const { return runMode_; }
+    const std::string& ProgramDirectory() const { return programDirectory_; }
+    Host& host() { return host_; }
+
+    db::Database Database1{"KD1", "STANDARD", "Default"};
+    db::Table TransTable{"TransTable", "KD1"};
+    db::Query Query1{"Query1", "KD1"};
+
+    bool StopRequested = false;
+    bool AllowUnknownCards = false;
+
+    // Totals of the current or last run, for front ends that summarise.
+    struct RunTotals {
+        int files = 0;
+        int64_t linesRead = 0;
+        int64_t added = 0;
+        bool completed = false;  // ended without error or STOP
+        std::string error;       // the message of an error that ended it
+    };
+    const RunTotals& Totals() const { return totals_; }
+
+    // Progress of the file being read, in bytes (for front ends).
+    uint64_t CurrentFilePosition() const { return filePosition_; }
+    uint64_t CurrentFileSize() const { return fileSize_; }
+    const std::string& CurrentFileName() const { return currentFile_; }
+
+private:
+    void RunFiles();
+    void RecoverFile(const std::string& displayName, const std::string& openName);
+    std::string NextRecordId();
+
+    Host& host_;
+    std::string programDirectory_;
+    RunMode runMode_ = RunMode::Local;
+    bool running_ = false;
+    RunTotals totals_;
+    uint64_t filePosition_ = 0;
+    uint64_t fileSize_ = 0;
+    std::string currentFile_;
+    std::string lastRecordId_;
+};
+
+}  // namespace tallon
