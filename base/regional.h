@@ -21,6 +21,12 @@ struct RegionalSettings {
     // Settings of the current LC_TIME locale (nl_langinfo T_FMT, AM_STR,
     // PM_STR). Call setlocale(LC_TIME, "") first to follow the environment.
     static RegionalSettings FromLocale();
+
+    // The settings a C library time format describes ("%H:%M:%S", "%r",
+    // "%l.%M.%S %p", ...). "%r" stands for tFmtAmPm; empty designators fall
+    // back to "AM" and "PM".
+    static RegionalSettings FromTimeFormat(const std::string& tFmt, const std::string& tFmtAmPm,
+                                           const std::string& am, const std::string& pm);
 };
 
 // The process-wide settings every formatter uses.
@@ -31,13 +37,13 @@ void LoadRegionalSettingsFromLocale();
 
 // Sets the process-wide settings for the lifetime of the object (tests).
 class ScopedRegionalSettings {
-public:
+  public:
     explicit ScopedRegionalSettings(const RegionalSettings& settings);
     ~ScopedRegionalSettings();
     ScopedRegionalSettings(const ScopedRegionalSettings&) = delete;
     ScopedRegionalSettings& operator=(const ScopedRegionalSettings&) = delete;
 
-private:
+  private:
     RegionalSettings saved_;
 };
 
