@@ -13,16 +13,16 @@ namespace tallon {
 // the command line. The host is the state: what the core writes here is what
 // the operator sees.
 class Host {
-public:
+  public:
     virtual ~Host() = default;
 
     virtual std::string TableName() const = 0;  // Edit1
     virtual void SetTableName(const std::string& name) = 0;
     virtual std::string RawFileName() const = 0;  // FNEdit
     virtual void SetRawFileName(const std::string& name) = 0;
-    virtual bool AllRawChecked() const = 0;    // AllRaw_CB
-    virtual bool MergeChecked() const = 0;     // Merge_CB
-    virtual bool FromTranChecked() const = 0;  // FromTran_CB
+    virtual bool AllRawChecked() const = 0;          // AllRaw_CB
+    virtual bool MergeChecked() const = 0;           // Merge_CB
+    virtual bool FromTranChecked() const = 0;        // FromTran_CB
     virtual std::string FallbackDevice() const = 0;  // Edit2
 
     virtual void SetLinesRead(int linesRead) = 0;  // Edit3
@@ -38,7 +38,7 @@ public:
 // A host without a window: plain fields, with the window's design-time
 // contents as defaults.
 class MemoryHost : public Host {
-public:
+  public:
     std::string tableName = "TRAN1";
     std::string rawFileName = "ALL.RAW";
     bool allRaw = false;

@@ -8,6 +8,7 @@
 #include "db/query.h"
 #include "db/table.h"
 #include "recovery/host.h"
+#include "recovery/record_id.h"
 #include "recovery/run_mode.h"
 
 namespace tallon {
@@ -16,7 +17,7 @@ namespace tallon {
 // command line and the tests. It owns the three database objects and reaches
 // the operator only through its Host.
 class RecoveryCore {
-public:
+  public:
     RecoveryCore(Host& host, std::string programDirectory);
     ~RecoveryCore();
     RecoveryCore(const RecoveryCore&) = delete;
@@ -74,10 +75,9 @@ public:
     uint64_t CurrentFileSize() const { return fileSize_; }
     const std::string& CurrentFileName() const { return currentFile_; }
 
-private:
+  private:
     void RunFiles();
     void RecoverFile(const std::string& displayName, const std::string& openName);
-    std::string NextRecordId();
 
     Host& host_;
     std::string programDirectory_;
@@ -87,7 +87,7 @@ private:
     uint64_t filePosition_ = 0;
     uint64_t fileSize_ = 0;
     std::string currentFile_;
-    std::string lastRecordId_;
+    RecordIdIssuer recordIds_;
 };
 
 }  // namespace tallon

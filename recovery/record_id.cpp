@@ -1,0 +1,58 @@
+#include "recovery/record_id.h"
+
+#include <cstdio>
+
+#include "base/int_conversion.h"
+
+namespace tallon {
+namespace {
+
+std::string TwoDigits(int n) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "%2.2d", n);
+    return buf;
+}
+
+}  // namespace
+
+std::string RecordIdAt(DateTime now) {
+    const TimeParts t = DecodeTime(now);
+    return FormatDateTime("yymmdd", now) + TwoDigits(t.hour) + TwoDigits(t.minute) +
+           TwoDigits(t.second) + TwoDigits(t.millisecond % 100);
+}
+
+std::string NextRecordIdAfter(const std::string& id) {
+    auto field = [&](size_t pos) { return StrToInt(id.substr(pos, 2)); };
+    int yy = field(0), mo = field(2), dd = field(4);
+    int hh = field(6), mi = field(8), ss = field(10), cc = field(12);
+    if (++cc < 100) {
+        return id.substr(0, 12) + TwoDigits(cc);
+    }
+    cc = 0;
+    if (++ss == 60) {
+        ss = 0;
+        if (++mi == 60) {
+            mi = 0;
+            if (++hh == 24) {
+                hh = 0;
+                // The day after; the century does not matter for the order
+                // within one process.
+                DateTime next{EncodeDate(2000 + yy, mo, dd).value + 1.0};
+                return FormatDateTime("yymmdd", next) + "00000000";
+            }
+        }
+    }
+    return id.substr(0, 6) + TwoDigits(hh) + TwoDigits(mi) + TwoDigits(ss) + TwoDigits(cc);
+}
+
+std::string RecordIdIssuer::Issue(DateTime now) {
+    std::string id = RecordIdAt(now);
+    // Identifiers have a fixed width, so text order is number order.
+    if (!last_.empty() && id <= last_) {
+        id = NextRecordIdAfter(last_);
+    }
+    last_ = id;
+    return id;
+}
+
+}  // namespace tallon

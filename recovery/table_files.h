@@ -1,0 +1,34 @@
+#pragma once
+
+#include <array>
+#include <string>
+#include <vector>
+
+#include "base/date_time.h"
+
+namespace tallon {
+
+// A local table is a group of six files in one directory, in this order:
+// records, two index files, the primary index, two more index files.
+inline constexpr std::array<const char*, 6> kTableExtensions = {".DB",  ".XG0", ".PX",
+                                                                ".XG1", ".YG0", ".YG1"};
+
+// The template every transaction table is made from.
+inline constexpr const char* kTemplateTableName = "tran_tpl";
+
+// The six file names of table `name` in `directory` (which ends in "/").
+std::vector<std::string> TableFileSet(const std::string& directory, const std::string& name);
+
+// The table of one day's events: "TR" and the date as yymmdd.
+std::string DailyTable(DateTime eventDate);
+
+// Copies each existing template file over the table's file of the same
+// extension, replacing it. A missing template file leaves that target as it
+// was; nothing here fails.
+void CreateFromTemplate(const std::string& directory, const std::string& name);
+
+// Deletes the table's index files (all but the records). Missing files are
+// passed over.
+void DeleteIndexFiles(const std::string& directory, const std::string& name);
+
+}  // namespace tallon
