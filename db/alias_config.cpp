@@ -1,0 +1,257 @@
+// The engine's configuration file and the registry of alias connections.
+//
+// Format of tallon-db.conf (read only, never written by the program):
+//
+//   ; a comment (also '#'); blank lines are ignored
+//   [Brindle]
+//   driver=sqlite
+//   database=brindle.sqlite        ; relative to the configuration file's directory
+//   [VeloraDB]
+//   driver=postgresql
+//   connection=host=127.0.0.1 port=5432 dbname=velora user=tallon
+//
+// Section (alias) names, keys and driver names match without regard to case.
+// A value is trimmed; a ';' or '#' preceded by a blank starts a comment; a
+// value in double quotes is taken literally (for a password holding " ;").
+// Unknown keys are ignored so that operators can annotate a section.
+//
+// Search order: the file named by $TALLON_DB_CONF (a missing one is an
+// error: the operator asked for it), else tallon-db.conf in the current
+// directory, the program directory, /etc/tallon/. No file at all means no
+// aliases.
+
+#include <sys/stat.h>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <sstream>
+
+#include "base/errors.h"
+#include "base/file_names.h"
+#include "db/alias.h"
+#include "db/engine.h"
+
+namespace tallon::db {
+
+namespace {
+
+std::string Lower(std::string s) {
+    for (char& c : s) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return s;
+}
+
+std::string TrimBlanks(const std::string& s) {
+    size_t b = 0;
+    size_t e = s.size();
+    while (b < e && static_cast<unsigned char>(s[b]) <= ' ') {
+        ++b;
+    }
+    while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') {
+        --e;
+    }
+    return s.substr(b, e - b);
+}
+
+bool IsRegularFile(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// The value part of a key=value line: quoted literally, or up to an inline
+// comment.
+std::string ParseValue(const std::string& raw) {
+    std::string v = TrimBlanks(raw);
+    if (!v.empty() && v.front() == '"') {
+        const size_t close = v.find('"', 1);
+        if (close == std::string::npos) {
+            ThrowEngineStartError(kStartConfigSyntax);
+        }
+        const std::string rest = TrimBlanks(v.substr(close + 1));
+        if (!rest.empty() && rest.front() != ';' && rest.front() != '#') {
+            ThrowEngineStartError(kStartConfigSyntax);
+        }
+        return v.substr(1, close - 1);
+    }
+    for (size_t i = 1; i < v.size(); ++i) {
+        if ((v[i] == ';' || v[i] == '#') && (v[i - 1] == ' ' || v[i - 1] == '\t')) {
+            return TrimBlanks(v.substr(0, i));
+        }
+    }
+    return v;
+}
+
+void CheckSection(const AliasConfig& a) {
+    if (a.driver.empty()) {
+        ThrowEngineStartError(kStartNoDriver);
+    }
+    if (a.driver == "sqlite") {
+        if (a.database.empty()) {
+            ThrowEngineStartError(kStartMissingTarget);
+        }
+    } else if (a.driver == "postgresql") {
+        if (a.connection.empty()) {
+            ThrowEngineStartError(kStartMissingTarget);
+        }
+    } else {
+        ThrowEngineStartError(kStartUnknownDriver);
+    }
+}
+
+// The configuration and the open connections, both loaded on first use.
+struct Registry {
+    std::mutex mutex;
+    bool loaded = false;
+    std::map<std::string, AliasConfig> aliases;  // by lower-case name
+    std::map<std::string, std::unique_ptr<Connection>> connections;
+};
+
+Registry& TheRegistry() {
+    static Registry r;
+    return r;
+}
+
+}  // namespace
+
+std::string EngineStartMessage(unsigned status) {
+    char buf[160];
+    std::snprintf(buf, sizeof buf,
+                  "An error occurred while attempting to initialize the Borland Database Engine "
+                  "(error $%.4X)",
+                  status & 0xFFFFu);
+    return buf;
+}
+
+void ThrowEngineStartError(unsigned status) {
+    throw EDatabaseError(EngineStartMessage(status));
+}
+
+std::string FindEngineConfigFile() {
+    if (const char* env = std::getenv("TALLON_DB_CONF"); env && *env) {
+        return env;
+    }
+    const std::string name = kEngineConfigFileName;
+    for (const std::string& dir :
+         {CurrentDirectory(), EngineProgramDirectory(), std::string("/etc/tallon/")}) {
+        if (dir.empty()) {
+            continue;
+        }
+        const std::string path = dir + (dir.back() == '/' ? "" : "/") + name;
+        if (IsRegularFile(path)) {
+            return path;
+        }
+    }
+    return "";
+}
+
+std::vector<AliasConfig> ReadEngineConfig(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in || !IsRegularFile(path)) {
+        ThrowEngineStartError(kStartConfigUnreadable);
+    }
+    const std::string dir = ExtractFilePath(path);
+    std::vector<AliasConfig> result;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (in.bad()) {
+            ThrowEngineStartError(kStartConfigUnreadable);
+        }
+        const std::string t = TrimBlanks(line);
+        if (t.empty() || t.front() == ';' || t.front() == '#') {
+            continue;
+        }
+        if (t.front() == '[') {
+            const size_t close = t.find(']');
+            if (close == std::string::npos) {
+                ThrowEngineStartError(kStartConfigSyntax);
+            }
+            const std::string rest = TrimBlanks(t.substr(close + 1));
+            if (!rest.empty() && rest.front() != ';' && rest.front() != '#') {
+                ThrowEngineStartError(kStartConfigSyntax);
+            }
+            const std::string name = TrimBlanks(t.substr(1, close - 1));
+            if (name.empty()) {
+                ThrowEngineStartError(kStartConfigSyntax);
+            }
+            for (const AliasConfig& a : result) {
+                if (Lower(a.name) == Lower(name)) {
+                    ThrowEngineStartError(kStartDuplicateAlias);
+                }
+            }
+            result.push_back(AliasConfig{name, "", "", ""});
+            continue;
+        }
+        const size_t eq = t.find('=');
+        if (eq == std::string::npos || eq == 0 || result.empty()) {
+            ThrowEngineStartError(kStartConfigSyntax);
+        }
+        const std::string key = Lower(TrimBlanks(t.substr(0, eq)));
+        const std::string value = ParseValue(t.substr(eq + 1));
+        AliasConfig& a = result.back();
+        if (key == "driver") {
+            a.driver = Lower(value);
+        } else if (key == "database") {
+            a.database = value;
+        } else if (key == "connection") {
+            a.connection = value;
+        }
+    }
+    if (in.bad()) {
+        ThrowEngineStartError(kStartConfigUnreadable);
+    }
+    for (AliasConfig& a : result) {
+        CheckSection(a);
+        if (a.driver == "sqlite" && a.database.front() != '/') {
+            a.database = dir + a.database;
+        }
+    }
+    return result;
+}
+
+Connection* OpenAliasConnection(const std::string& aliasName) {
+    Registry& r = TheRegistry();
+    std::lock_guard lock(r.mutex);
+    const std::string key = Lower(TrimBlanks(aliasName));
+    if (auto it = r.connections.find(key); it != r.connections.end()) {
+        return it->second.get();
+    }
+    if (!r.loaded) {
+        // A failed read is not remembered: the next use reads the (perhaps
+        // mended) file again and fails the same way until then.
+        const std::string path = FindEngineConfigFile();
+        std::map<std::string, AliasConfig> aliases;
+        if (!path.empty()) {
+            for (AliasConfig& a : ReadEngineConfig(path)) {
+                aliases[Lower(a.name)] = std::move(a);
+            }
+        }
+        r.aliases = std::move(aliases);
+        r.loaded = true;
+    }
+    auto it = r.aliases.find(key);
+    if (it == r.aliases.end()) {
+        return nullptr;
+    }
+    const std::string used = TrimBlanks(aliasName);
+    std::unique_ptr<Connection> conn = it->second.driver == "sqlite"
+                                           ? MakeSqliteAliasConnection(it->second, used)
+                                           : MakePostgresAliasConnection(it->second, used);
+    Connection* raw = conn.get();
+    r.connections[key] = std::move(conn);
+    return raw;
+}
+
+void CloseAliasConnections() {
+    Registry& r = TheRegistry();
+    std::lock_guard lock(r.mutex);
+    r.connections.clear();
+    r.aliases.clear();
+    r.loaded = false;
+}
+
+}  // namespace tallon::db
