@@ -1,0 +1,318 @@
+// tallon-recover: the "Recover from RAW" run without the window, for scripted
+// and scheduled recovery. It drives the same recovery core as the window.
+
+#include <signal.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <clocale>
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "base/errors.h"
+#include "base/file_names.h"
+#include "base/regional.h"
+#include "db/engine.h"
+#include "recovery/host.h"
+#include "recovery/recovery_core.h"
+
+namespace tallon {
+namespace {
+
+constexpr int kExitCompleted = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitInterrupted = 130;
+
+volatile std::sig_atomic_t interrupted = 0;
+
+void OnInterrupt(int) {
+    interrupted = 1;
+}
+
+const char* const kUsage =
+    "usage: tallon-recover [--mode=local|corvane|velora] [--all] [--no-merge] [--from-tran]\n"
+    "                      [--table=NAME] [--program-dir=DIR] PATH\n";
+
+const char* const kHelp =
+    "Recovers the card events of RAW files into transaction records, as the window's\n"
+    "\"Recover from RAW\" button does.\n"
+    "\n"
+    "  PATH               the RAW file to read; with --all, a directory (or a file in it)\n"
+    "                     whose *.raw files (any letter case) are all read\n"
+    "  --mode=MODE        local (default): local tables in the program directory;\n"
+    "                     corvane: the \"trans\" table of the alias Brindle;\n"
+    "                     velora: the \"trans\" table of the alias VeloraDB\n"
+    "  --all              read every *.raw file of PATH's directory\n"
+    "  --no-merge         write into the named table (reset from the template first)\n"
+    "                     instead of one table per day\n"
+    "  --from-tran        name devices CTRL plus the unit code and take card holders\n"
+    "                     from the sample table TranSamp\n"
+    "  --table=NAME       the named table (default TRAN1)\n"
+    "  --program-dir=DIR  where the tables, the template tran_tpl and tallon.ini are\n"
+    "                     (default: the directory of this program)\n"
+    "  --help             this text\n"
+    "\n"
+    "Status lines go to standard output as they happen; a progress line goes to\n"
+    "standard error when it is a terminal; a summary ends the run. The activity log\n"
+    "tallon.log is written in the current directory. Ctrl-C stops the run before\n"
+    "its next line. A database password is asked on the terminal; without a\n"
+    "terminal the login is cancelled.\n"
+    "\n"
+    "Exit status: 0 the run completed; 1 it ended on an error or refused to start;\n"
+    "2 bad usage; 130 stopped by Ctrl-C.\n";
+
+struct Options {
+    RunMode mode = RunMode::Local;
+    bool all = false;
+    bool merge = true;
+    bool fromTran = false;
+    std::string table = "TRAN1";
+    std::string programDir;
+    std::string path;
+};
+
+bool StartsWith(const std::string& s, const std::string& prefix) {
+    return s.compare(0, prefix.size(), prefix) == 0;
+}
+
+// Returns an empty string on success, else what was wrong.
+std::string ParseOptions(int argc, char** argv, Options& opts, bool& help) {
+    std::vector<std::string> positional;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            help = true;
+        } else if (StartsWith(arg, "--mode=")) {
+            const std::string m = arg.substr(7);
+            if (m == "local") {
+                opts.mode = RunMode::Local;
+            } else if (m == "corvane") {
+                opts.mode = RunMode::Corvane;
+            } else if (m == "velora") {
+                opts.mode = RunMode::Velora;
+            } else {
+                return "unknown mode '" + m + "'";
+            }
+        } else if (arg == "--all") {
+            opts.all = true;
+        } else if (arg == "--no-merge") {
+            opts.merge = false;
+        } else if (arg == "--from-tran") {
+            opts.fromTran = true;
+        } else if (StartsWith(arg, "--table=")) {
+            opts.table = arg.substr(8);
+            if (opts.table.empty()) {
+                return "--table needs a name";
+            }
+        } else if (StartsWith(arg, "--program-dir=")) {
+            opts.programDir = arg.substr(14);
+            if (opts.programDir.empty()) {
+                return "--program-dir needs a directory";
+            }
+        } else if (arg == "--") {
+            for (++i; i < argc; ++i) {
+                positional.push_back(argv[i]);
+            }
+        } else if (StartsWith(arg, "-") && arg != "-") {
+            return "unknown option '" + arg + "'";
+        } else {
+            positional.push_back(arg);
+        }
+    }
+    if (help) {
+        return "";
+    }
+    if (positional.size() != 1) {
+        return positional.empty() ? "no PATH given" : "only one PATH may be given";
+    }
+    opts.path = positional.front();
+    return "";
+}
+
+// The window's inputs and outputs on a terminal: memo lines on standard
+// output, message boxes on standard error, Ctrl-C as STOP.
+class ConsoleHost : public MemoryHost {
+  public:
+    void Attach(RecoveryCore* core) { core_ = core; }
+
+    void AddMemoLine(const std::string& line) override {
+        MemoryHost::AddMemoLine(line);
+        ClearProgress();
+        std::cout << line << std::endl;
+    }
+    void ShowMessage(const std::string& message) override {
+        MemoryHost::ShowMessage(message);
+        ClearProgress();
+        std::cerr << message << std::endl;
+    }
+    void ProcessPendingEvents() override {
+        if (interrupted && core_ != nullptr) {
+            core_->Button5Click();
+        }
+        if (showProgress_) {
+            ShowProgress();
+        }
+    }
+    void ClearProgress() {
+        if (progressShown_) {
+            std::fputs("\r\033[K", stderr);
+            progressShown_ = false;
+        }
+    }
+
+  private:
+    void ShowProgress() {
+        using Clock = std::chrono::steady_clock;
+        const auto now = Clock::now();
+        if (now - lastProgress_ < std::chrono::milliseconds(200)) {
+            return;
+        }
+        lastProgress_ = now;
+        if (core_->CurrentFileName() != file_) {
+            file_ = core_->CurrentFileName();
+            fileStart_ = now;
+        }
+        const double seconds = std::chrono::duration<double>(now - fileStart_).count();
+        const uint64_t size = core_->CurrentFileSize();
+        const double percent =
+            size ? 100.0 * static_cast<double>(core_->CurrentFilePosition()) / size : 100.0;
+        std::fprintf(stderr, "\r\033[K%s: %d lines, %.0f%%, %.0f lines/s", file_.c_str(), linesRead,
+                     percent, seconds > 0 ? linesRead / seconds : 0.0);
+        std::fflush(stderr);
+        progressShown_ = true;
+    }
+
+    RecoveryCore* core_ = nullptr;
+    bool showProgress_ = ::isatty(STDERR_FILENO) != 0;
+    bool progressShown_ = false;
+    std::string file_;
+    std::chrono::steady_clock::time_point lastProgress_{};
+    std::chrono::steady_clock::time_point fileStart_{};
+};
+
+std::string ReadTerminalLine(bool echo) {
+    termios saved{};
+    const bool restore = !echo && ::tcgetattr(STDIN_FILENO, &saved) == 0;
+    if (restore) {
+        termios quiet = saved;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+    }
+    std::string line;
+    std::getline(std::cin, line);
+    if (restore) {
+        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+        std::fputs("\n", stderr);
+    }
+    return line;
+}
+
+// The "Database Login" box on a terminal. Without a terminal the login is
+// cancelled, so unattended runs never hang on a prompt.
+bool TerminalLogin(const std::string& alias, std::string& user, std::string& password) {
+    if (!::isatty(STDIN_FILENO)) {
+        return false;
+    }
+    std::fprintf(stderr, "Database Login (%s)\nUser name [%s]: ", alias.c_str(), user.c_str());
+    std::fflush(stderr);
+    const std::string typed = ReadTerminalLine(true);
+    if (!std::cin) {
+        return false;
+    }
+    if (!typed.empty()) {
+        user = typed;
+    }
+    std::fputs("Password: ", stderr);
+    std::fflush(stderr);
+    password = ReadTerminalLine(false);
+    return static_cast<bool>(std::cin);
+}
+
+std::vector<std::string> ModeArguments(RunMode mode) {
+    switch (mode) {
+        case RunMode::Corvane:
+            return {"/CV"};
+        case RunMode::Velora:
+            return {"/VL"};
+        case RunMode::Local:
+            break;
+    }
+    return {};
+}
+
+int Run(int argc, char** argv) {
+    Options opts;
+    bool help = false;
+    const std::string problem = ParseOptions(argc, argv, opts, help);
+    if (help) {
+        std::cout << kUsage << "\n" << kHelp;
+        return kExitCompleted;
+    }
+    if (!problem.empty()) {
+        std::cerr << "tallon-recover: " << problem << "\n" << kUsage;
+        return kExitUsage;
+    }
+
+    std::setlocale(LC_TIME, "");
+    LoadRegionalSettingsFromLocale();
+    std::string programDir = opts.programDir.empty() ? ExecutableDirectory() : opts.programDir;
+    if (programDir.back() != '/') {
+        programDir += '/';
+    }
+    db::SetLoginPrompt(TerminalLogin);
+
+    struct sigaction sa {};
+    sa.sa_handler = OnInterrupt;
+    sigemptyset(&sa.sa_mask);
+    ::sigaction(SIGINT, &sa, nullptr);
+
+    ConsoleHost host;
+    RecoveryCore core(host, programDir);
+    host.Attach(&core);
+    try {
+        core.FormCreate(ModeArguments(opts.mode));
+    } catch (const Exception& e) {
+        std::cerr << "tallon-recover: " << e.Message() << std::endl;
+        return kExitFailed;
+    }
+
+    host.tableName = opts.table;
+    host.allRaw = opts.all;
+    host.merge = opts.merge;
+    host.fromTran = opts.fromTran;
+    std::string path = opts.path;
+    if (opts.all && DirectoryExists(path) && path.back() != '/') {
+        path += '/';
+    }
+    host.rawFileName = path;
+
+    const size_t messagesBefore = host.messages.size();
+    core.Button1Click();
+    host.ClearProgress();
+    db::ShutdownEngine();
+
+    const auto& totals = core.Totals();
+    std::cout << "Summary: " << totals.files << " files, " << totals.linesRead << " lines read, "
+              << totals.added << " records added, " << totals.linesRead - totals.added
+              << " lines refused" << std::endl;
+
+    if (interrupted) {
+        return kExitInterrupted;
+    }
+    if (host.messages.size() > messagesBefore || !totals.completed) {
+        return kExitFailed;
+    }
+    return kExitCompleted;
+}
+
+}  // namespace
+}  // namespace tallon
+
+int main(int argc, char** argv) {
+    return tallon::Run(argc, argv);
+}
