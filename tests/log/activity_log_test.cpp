@@ -1,0 +1,117 @@
+#include "log/activity_log.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "base/errors.h"
+#include "tests/support/temp_dir.h"
+
+namespace tallon {
+namespace {
+
+using test::ReadWholeFile;
+using test::ScopedWorkingDirectory;
+using test::TempDir;
+using test::WriteWholeFile;
+
+TEST(ActivityLog, CreatesAppendsAndFollowsTheWorkingDirectory) {
+    TempDir first, second;
+    {
+        ScopedWorkingDirectory cwd(first.path());
+        LogLine(" ");
+        LogLine("TALLON: 1.0.0.9 Started.");
+        LogLine(" ");
+        LogLine("TALLON: 1.0.0.9 Started.");
+    }
+    EXPECT_EQ(ReadWholeFile(first / "tallon.log"),
+              " \r\nTALLON: 1.0.0.9 Started.\r\n \r\nTALLON: 1.0.0.9 Started.\r\n");
+    {
+        ScopedWorkingDirectory cwd(second.path());
+        LogLine("elsewhere");
+    }
+    EXPECT_EQ(ReadWholeFile(second / "tallon.log"), "elsewhere\r\n");
+}
+
+TEST(ActivityLog, DeletedWhileRunningIsCreatedAgain) {
+    TempDir dir;
+    ScopedWorkingDirectory cwd(dir.path());
+    LogLine("one");
+    ASSERT_EQ(std::remove((dir / "tallon.log").c_str()), 0);
+    LogLine("two");
+    EXPECT_EQ(ReadWholeFile(dir / "tallon.log"), "two\r\n");
+}
+
+TEST(ActivityLog, CutsAtCtrlZOnlyWithinTheLast128Bytes) {
+    TempDir dir;
+    ScopedWorkingDirectory cwd(dir.path());
+    WriteWholeFile(dir / "tallon.log", "kept\r\n\x1A old tail\x1A more");
+    LogLine("next");
+    EXPECT_EQ(ReadWholeFile(dir / "tallon.log"), "kept\r\nnext\r\n");
+
+    // A Ctrl-Z further back than 128 bytes from the end is ordinary content.
+    const std::string early = "a\x1A" + std::string(200, 'x') + "\r\n";
+    WriteWholeFile(dir / "tallon.log", early);
+    LogLine("after");
+    EXPECT_EQ(ReadWholeFile(dir / "tallon.log"), early + "after\r\n");
+}
+
+TEST(ActivityLog, AppendsToALogNamedInAnotherCase) {
+    TempDir dir;
+    ScopedWorkingDirectory cwd(dir.path());
+    WriteWholeFile(dir / "TALLON.LOG", "old\r\n");
+    LogLine("new");
+    EXPECT_EQ(ReadWholeFile(dir / "TALLON.LOG"), "old\r\nnew\r\n");
+    struct stat st {};
+    EXPECT_NE(::stat((dir / "tallon.log").c_str(), &st), 0) << "no second log may appear";
+}
+
+TEST(ActivityLog, ADirectoryOfThatNameIsAnAccessError) {
+    TempDir dir;
+    ScopedWorkingDirectory cwd(dir.path());
+    ASSERT_EQ(::mkdir((dir / "tallon.log").c_str(), 0755), 0);
+    try {
+        LogLine("x");
+        FAIL() << "writing into a directory must fail";
+    } catch (const EInOutError& e) {
+        EXPECT_EQ(e.ErrorCode(), 5);
+        EXPECT_EQ(e.Message(), "File access denied");
+    }
+}
+
+// A read-only log refuses the line. Root ignores file modes, so the check
+// runs in a child that has given up root.
+TEST(ActivityLog, ReadOnlyLogIsFileAccessDenied) {
+    TempDir dir;
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
+    WriteWholeFile(dir / "tallon.log", "old\r\n");
+    ASSERT_EQ(::chmod((dir / "tallon.log").c_str(), 0444), 0);
+
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::geteuid() == 0 && ::setuid(65534) != 0) {
+            _exit(10);
+        }
+        if (::chdir(dir.path().c_str()) != 0) {
+            _exit(11);
+        }
+        try {
+            LogLine("refused");
+        } catch (const EInOutError& e) {
+            _exit(e.Message() == "File access denied" ? 0 : 12);
+        }
+        _exit(13);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(ReadWholeFile(dir / "tallon.log"), "old\r\n");
+}
+
+}  // namespace
+}  // namespace tallon
