@@ -43,6 +43,10 @@ int InOutCodeFromErrno(int err) {
         case ENOSPC:
         case EDQUOT:
             return 101;
+        case EIO:
+            // errno's own number (5) would read as "File access denied";
+            // report it as the platform's general device failure instead.
+            return 31;
         default:
             return err;
     }

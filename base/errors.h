@@ -44,8 +44,8 @@ private:
 std::string InOutErrorMessage(int code);
 
 // Maps errno onto the platform codes above (ENOENT 2, ENOTDIR/ENAMETOOLONG 3,
-// EMFILE/ENFILE 4, EACCES/EPERM/EROFS/EISDIR 5, ENOSPC/EDQUOT 101; anything
-// else keeps its own number).
+// EMFILE/ENFILE 4, EACCES/EPERM/EROFS/EISDIR 5, ENOSPC/EDQUOT 101, EIO 31;
+// anything else keeps its own number).
 int InOutCodeFromErrno(int err);
 
 // Any failure of the database engine: file missing, table busy, unknown
