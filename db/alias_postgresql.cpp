@@ -113,9 +113,6 @@ class PgAliasConnection : public Connection {
             return;
         }
         Drop();
-        if (refused_) {
-            CannotConnect();
-        }
         PGconn* c = Open();
         if (!c) {
             ThrowEngineStartError(kStartLibraryUnusable);
@@ -125,7 +122,6 @@ class PgAliasConnection : public Connection {
             PQfinish(c);
             login_ = LoginFor(name_, user);
             if (!login_) {
-                refused_ = true;
                 CannotConnect();
             }
             c = Open();
@@ -178,7 +174,6 @@ class PgAliasConnection : public Connection {
     std::string conninfo_;
     std::string name_;
     std::optional<LoginAnswer> login_;
-    bool refused_ = false;  // no password to be had: fail without asking the server
     PGconn* conn_ = nullptr;
 };
 
