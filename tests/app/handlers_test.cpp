@@ -1,0 +1,126 @@
+#include <QCheckBox>
+#include <QDir>
+#include <QFileInfo>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <stdexcept>
+
+#include "base/errors.h"
+#include "tests/app/window_fixture.h"
+
+namespace tallon::app::test {
+namespace {
+
+class HandlersTest : public WindowTest {
+  protected:
+    std::unique_ptr<TForm1> OpenForm(const std::vector<std::string>& args = {}) {
+        auto form = MakeForm(args);
+        form->show();
+        auto* pw = form->findChild<QLineEdit*>("PW_Edit");
+        pw->setText(QString::fromStdString(TForm1::ExpectedPassword()));
+        QTest::keyClick(pw, Qt::Key_Return);
+        EXPECT_FALSE(form->GateShown());
+        return form;
+    }
+};
+
+TEST_F(HandlersTest, DoubleClicksShowTheVersionInTheCaption) {
+    auto form = MakeForm({"/CV"});
+    form->show();
+    ASSERT_EQ(form->windowTitle(), "Tallon Utility (Corvane)");
+    // The gate takes the clicks while it is up.
+    QTest::mouseDClick(form->findChild<QWidget*>("Panel2"), Qt::LeftButton, {}, QPoint(5, 5));
+    EXPECT_EQ(form->windowTitle(), "Tallon Utility (Corvane)");
+
+    form = OpenForm({"/CV"});
+    // A label without a handler keeps its clicks to itself.
+    QTest::mouseDClick(form->findChild<QLabel*>("Label3"), Qt::LeftButton, {}, QPoint(3, 3));
+    EXPECT_EQ(form->windowTitle(), "Tallon Utility (Corvane)");
+    // The bare background, right of STOP.
+    QTest::mouseDClick(form.get(), Qt::LeftButton, {}, QPoint(320, 315));
+    EXPECT_EQ(form->windowTitle(), "1.0.0.9");
+
+    form = OpenForm();
+    QTest::mouseDClick(form->findChild<QLabel*>("Label5"), Qt::LeftButton, {}, QPoint(3, 3));
+    EXPECT_EQ(form->windowTitle(), "1.0.0.9");
+    EXPECT_TRUE(messages.shown.empty());
+}
+
+TEST_F(HandlersTest, BrowsingSetsTheFileAndMovesTheWorkingDirectory) {
+    auto form = OpenForm();
+    const QString folder = QString::fromStdString(dir / "raw files");
+    ASSERT_TRUE(QDir().mkpath(folder));
+    const QString canonicalFolder = QFileInfo(folder).canonicalFilePath();
+    const QString before = QDir::currentPath();
+
+    form->SetFileChooser([](QWidget*) { return std::optional<QString>(); });
+    form->findChild<QPushButton*>("Button7")->click();
+    EXPECT_EQ(form->RawFileName(), dir.path());
+    EXPECT_EQ(QDir::currentPath(), before);
+
+    form->SetFileChooser([&](QWidget*) { return std::optional<QString>(folder + "/ALL.RAW"); });
+    form->findChild<QPushButton*>("Button7")->click();
+    EXPECT_EQ(form->RawFileName(), (folder + "/ALL.RAW").toStdString());
+    EXPECT_EQ(QFileInfo(QDir::currentPath()).canonicalFilePath(), canonicalFolder);
+    EXPECT_TRUE(messages.shown.empty());
+}
+
+TEST_F(HandlersTest, StopSetsTheFlagAndCloseClosesWhenIdle) {
+    auto form = OpenForm();
+    EXPECT_FALSE(form->core().StopRequested);
+    form->findChild<QPushButton*>("Button5")->click();
+    EXPECT_TRUE(form->core().StopRequested);
+    ASSERT_TRUE(form->isVisible());
+    form->findChild<QPushButton*>("Button6")->click();
+    EXPECT_FALSE(form->isVisible());
+}
+
+TEST_F(HandlersTest, AnErrorFromReindexIsShownAndTheWindowCarriesOn) {
+    auto form = OpenForm();
+    form->findChild<QPushButton*>("Button2")->click();
+    ASSERT_EQ(messages.shown.size(), 1u);
+    EXPECT_EQ(messages.shown[0].kind, MessageKind::Error);
+    EXPECT_EQ(messages.shown[0].title, "Tallon");
+    const std::string text = messages.shown[0].text.toStdString();
+    ASSERT_FALSE(text.empty());
+    EXPECT_LE(static_cast<unsigned char>(text.back()), '.') << text;
+    EXPECT_TRUE(form->isVisible());
+    EXPECT_EQ(form->TableName(), "TRAN1");
+}
+
+TEST_F(HandlersTest, ClosingDuringARunWaitsForTheRunToReturn) {
+    tallon::test::WriteWholeFile(dir / "tran_tpl.DB", "");
+    std::string raw;
+    for (int i = 0; i < 5; ++i) {
+        raw += "0070606140" + std::to_string(i) + "1234561\r\n";
+    }
+    tallon::test::WriteWholeFile(dir / "a.raw", raw);
+    auto form = OpenForm();
+    form->SetRawFileName(dir / "a.raw");
+
+    bool sawRun = false;
+    bool visibleAfterClose = false;
+    // Delivered by the run's own event processing, after its first line.
+    QTimer::singleShot(0, form.get(), [&] {
+        sawRun = form->core().Running();
+        form->findChild<QPushButton*>("Button6")->click();
+        visibleAfterClose = form->isVisible();
+        // A second press while the run goes on is ignored, and does not
+        // carry out the pending close from inside the run.
+        form->findChild<QPushButton*>("Button1")->click();
+        visibleAfterClose = visibleAfterClose && form->isVisible();
+    });
+    form->findChild<QPushButton*>("Button1")->click();
+
+    EXPECT_TRUE(sawRun);
+    EXPECT_TRUE(visibleAfterClose);
+    EXPECT_EQ(form->findChild<QLineEdit*>("Edit3")->text(), "5");
+    EXPECT_FALSE(form->core().Running());
+    EXPECT_FALSE(form->isVisible());
+}
+
+}  // namespace
+}  // namespace tallon::app::test
