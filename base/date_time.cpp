@@ -44,6 +44,11 @@ const int64_t kEpochOffset = DaysFromCivil(1899, 12, 30);
 // moves to the next day. Before the epoch the time is the fraction's
 // magnitude (-1.25 is 29 December 1899, 06:00).
 void Split(DateTime dt, int64_t& days, int64_t& ms) {
+    // Values far outside years 1-9999 (or not numbers at all) cannot be
+    // rounded safely; they read as the epoch rather than as garbage.
+    if (!(std::fabs(dt.value) < 1e7)) {
+        dt.value = 0;
+    }
     const int64_t total = std::llround(dt.value * static_cast<double>(kMsPerDay));
     days = total / kMsPerDay;
     ms = (total < 0 ? -total : total) % kMsPerDay;
@@ -210,8 +215,9 @@ std::string FormatDateTime(std::string_view pattern, DateTime dt,
             }
             case 'D': {
                 const size_t n = CountRun(pattern, i);
-                const int64_t days = static_cast<int64_t>(std::trunc(dt.value));
-                const int weekday = static_cast<int>((((days - 1) % 7) + 7) % 7);  // 0 = Sunday
+                // 1 January 1970 was a Thursday; 0 is Sunday.
+                const int64_t days = DaysFromCivil(d.year, d.month, d.day);
+                const int weekday = static_cast<int>((((days + 4) % 7) + 7) % 7);
                 if (n == 1) {
                     out += std::to_string(d.day);
                 } else if (n == 2) {

@@ -290,6 +290,10 @@ std::vector<std::string> ListMatching(const std::string& directoryAndPattern) {
     const std::string dirPart = ExtractFilePath(directoryAndPattern);
     const std::string pattern = ExtractFileName(directoryAndPattern);
     DIR* d = ::opendir(DirectoryForListing(dirPart).c_str());
+    if (!d && dirPart.size() > 1) {
+        // The directory's own last component may be typed in another case.
+        d = ::opendir(ResolveFileName(dirPart.substr(0, dirPart.size() - 1)).c_str());
+    }
     if (!d) {
         return names;
     }

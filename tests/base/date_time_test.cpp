@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "base/clock.h"
 #include "base/date_time.h"
 #include "base/errors.h"
@@ -83,6 +85,9 @@ TEST(DateTime, DecodesWhatWasEncoded) {
     // Before the epoch the time is the magnitude of the fraction.
     EXPECT_EQ(DecodeTime(DateTime{-1.25}).hour, 6);
     EXPECT_EQ(DecodeDate(DateTime{-1.25}).day, 29);
+    // Nonsense values do not crash the decoder.
+    EXPECT_EQ(DecodeDate(DateTime{1e300}).year, 1899);
+    EXPECT_EQ(DecodeTime(DateTime{std::nan("")}).hour, 0);
 }
 
 TEST(DateTime, DecodeTimeRoundsToTheMillisecond) {
@@ -116,6 +121,8 @@ TEST(DateTime, FormatsThePatternsTheProgramUses) {
     EXPECT_EQ(FormatDateTime("\"TR\"yymmdd", dt), "TR020606");
     EXPECT_EQ(FormatDateTime("d.m.yy h:n:s.zzz", At(2009, 1, 2, 3, 4, 5, 6)), "2.1.09 3:4:5.006");
     EXPECT_EQ(FormatDateTime("yyyy", At(5, 1, 1)), "0005");
+    EXPECT_EQ(FormatDateTime("ddd dddd mmm mmmm", At(2024, 3, 3)), "Sun Sunday Mar March");
+    EXPECT_EQ(FormatDateTime("ddd", At(1899, 12, 29)), "Fri");
     EXPECT_EQ(FormatDateTime("yy", At(2100, 1, 1)), "00");
     // "hh" is 24-hour unless the pattern names a designator.
     EXPECT_EQ(FormatDateTime("hh", At(2002, 1, 1, 0)), "00");
