@@ -769,8 +769,8 @@ void TableFile::SyncIndexes() {
             gone.push_back(slot);
     }
     // Index files that arrived without their index (copied in beside the
-    // table) are looked for when the connection is (re)opened: a directory
-    // listing per open would cost more than the rest of the open.
+    // table) are looked for in a directory listing when the connection is
+    // (re)opened; a listing on every open would cost more than the open.
     std::vector<IndexDef> arrived;
     if (!discovered_) {
         const std::string stem = StemOf(path_);
@@ -788,7 +788,36 @@ void TableFile::SyncIndexes() {
                 arrived.push_back(*def);
         }
         discovered_ = true;
+    } else {
+        // Later opens look only where a copied-in index would go next: the
+        // primary index when there is none, and the first free secondary.
+        std::vector<std::string> candidates;
+        if (!indexes_.count("PX"))
+            candidates.push_back("PX");
+        for (int k = 0;; ++k) {
+            const std::string slot = "XG" + std::to_string(k);
+            if (!indexes_.count(slot)) {
+                candidates.push_back(slot);
+                break;
+            }
+        }
+        for (const auto& slot : candidates) {
+            std::string path = IndexFilePath(slot);
+            if (!FileExists(path) && slot != "PX")
+                path = IndexFilePath("Y" + slot.substr(1));
+            if (!FileExists(path))
+                continue;
+            auto def = ParseIndexFileText(slot, ReadSmallFile(path));
+            if (def)
+                arrived.push_back(*def);
+        }
     }
+    // A definition naming fields this table does not have is not ours to
+    // build (a file of another table); it is left alone.
+    std::erase_if(arrived, [&](const IndexDef& d) {
+        return std::any_of(d.fields.begin(), d.fields.end(),
+                           [&](const std::string& f) { return FieldIndex(f) < 0; });
+    });
     if (gone.empty() && arrived.empty())
         return;
     BeginWrite();
