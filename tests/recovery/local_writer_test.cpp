@@ -4,6 +4,7 @@
 #include <set>
 
 #include "base/clock.h"
+#include "base/errors.h"
 #include "base/file_names.h"
 #include "base/regional.h"
 #include "db/engine.h"
