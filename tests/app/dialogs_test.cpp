@@ -5,8 +5,9 @@
 #include <QFileSystemModel>
 #include <QLineEdit>
 #include <QListView>
-#include <QSet>
 #include <QTest>
+#include <set>
+#include <string>
 
 #include "app/login_dialog.h"
 #include "app/raw_file_dialog.h"
@@ -16,20 +17,20 @@ namespace tallon::app::test {
 namespace {
 
 // Names the dialog's file list offers in its current folder.
-QSet<QString> OfferedNames(QFileDialog& dialog, int expected) {
+std::set<std::string> OfferedNames(QFileDialog& dialog, size_t expected) {
     auto* view = dialog.findChild<QListView*>("listView");
     EXPECT_NE(view, nullptr);
     if (view == nullptr) {
         return {};
     }
     const auto collect = [view] {
-        QSet<QString> names;
+        std::set<std::string> names;
         const QModelIndex root = view->rootIndex();
         QAbstractItemModel* model = view->model();
         for (int row = 0; row < model->rowCount(root); ++row) {
             const QModelIndex index = model->index(row, 0, root);
             if (model->flags(index) & Qt::ItemIsEnabled) {
-                names.insert(model->data(index).toString());
+                names.insert(model->data(index).toString().toStdString());
             }
         }
         return names;
@@ -52,11 +53,13 @@ TEST(RawFileDialogTest, OffersRawFilesInAnyLetterCase) {
     ConfigureRawFileDialog(dialog);
     EXPECT_EQ(dialog.nameFilters(), QStringList{"Raw files (*.raw)"});
     EXPECT_EQ(dialog.fileMode(), QFileDialog::ExistingFile);
+    // Desktop dialogs match the pattern by case; Qt's own dialog is used.
+    EXPECT_TRUE(dialog.testOption(QFileDialog::DontUseNativeDialog));
     dialog.setDirectory(QString::fromStdString(dir.path()));
 
     // Folders stay reachable; other files are not offered.
-    const QSet<QString> offered = OfferedNames(dialog, 4);
-    EXPECT_EQ(offered, (QSet<QString>{"ALL.RAW", "a.raw", "b.Raw", "sub"}));
+    const std::set<std::string> offered = OfferedNames(dialog, 4);
+    EXPECT_EQ(offered, (std::set<std::string>{"ALL.RAW", "a.raw", "b.Raw", "sub"}));
 }
 
 TEST(LoginDialogTest, ReturnsWhatTheOperatorTyped) {

@@ -5,6 +5,7 @@
 #include <QString>
 #include <QWidget>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,11 @@
 #include "app/main_window.h"
 #include "db/engine.h"
 #include "tests/support/temp_dir.h"
+
+// Readable QString values in failure messages.
+inline void PrintTo(const QString& text, std::ostream* os) {
+    *os << '"' << text.toStdString() << '"';
+}
 
 namespace tallon::app::test {
 
