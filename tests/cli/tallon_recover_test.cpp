@@ -1,0 +1,337 @@
+// tallon-recover as operators and scripts run it: the built program in a
+// child process, its output, its log and its exit status.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/file_names.h"
+#include "db/engine.h"
+#include "tests/support/external_db.h"
+#include "tests/support/pg_server.h"
+#include "tests/support/program_dir.h"
+#include "tests/support/temp_dir.h"
+
+namespace tallon {
+namespace {
+
+using test::ReadWholeFile;
+using test::TempDir;
+using test::WriteWholeFile;
+using Lines = std::vector<std::string>;
+
+struct ToolRun {
+    int status = -1;  // exit status, 128 + signal when killed by one
+    std::string out;
+    std::string err;
+    bool timedOut = false;
+};
+
+// Runs tallon-recover in `cwd`. Standard input is a pipe kept open and
+// never written, so a program waiting for input would hang until the
+// deadline instead of reading an end of file. `whileRunning` gets the
+// child's pid.
+ToolRun RunRecover(const std::vector<std::string>& args, const std::string& cwd,
+                   const std::function<void(pid_t)>& whileRunning = {}, int timeoutSeconds = 120) {
+    TempDir io;
+    const std::string outFile = io / "stdout";
+    const std::string errFile = io / "stderr";
+    int input[2];
+    if (pipe(input) != 0) {
+        ADD_FAILURE() << "pipe failed";
+        return {};
+    }
+    const std::string program = std::string(TALLON_BIN_DIR) + "/tallon-recover";
+    std::vector<std::string> argv = {program};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> cargv;
+    for (auto& a : argv) {
+        cargv.push_back(a.data());
+    }
+    cargv.push_back(nullptr);
+
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(input[0], STDIN_FILENO);
+        close(input[0]);
+        close(input[1]);
+        const int out = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (out < 0 || err < 0 || chdir(cwd.c_str()) != 0) {
+            _exit(125);
+        }
+        dup2(out, STDOUT_FILENO);
+        dup2(err, STDERR_FILENO);
+        execv(program.c_str(), cargv.data());
+        _exit(127);
+    }
+    close(input[0]);
+    ToolRun run;
+    if (pid < 0) {
+        close(input[1]);
+        ADD_FAILURE() << "fork failed";
+        return run;
+    }
+    if (whileRunning) {
+        whileRunning(pid);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            run.timedOut = true;
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    close(input[1]);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    run.out = ReadWholeFile(outFile);
+    run.err = ReadWholeFile(errFile);
+    return run;
+}
+
+Lines SplitLines(const std::string& text) {
+    Lines lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+bool Has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// A RAW line of unit 007 on 6 June at hh:mm.
+std::string Line(int hour, int minute, const std::string& card = "123456") {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "0070606%02d%02d%s1 READER-00001", hour, minute, card.c_str());
+    return buf;
+}
+
+std::string CrLf(const Lines& lines) {
+    std::string text;
+    for (const auto& l : lines) {
+        text += l + "\r\n";
+    }
+    return text;
+}
+
+// An installation's program directory, a directory for RAW files and a
+// working directory of its own (where the log goes).
+class TallonRecover : public ::testing::Test {
+  protected:
+    TallonRecover() {
+        unsetenv("TALLON_DB_CONF");
+        test::MakeProgramDirectory(program.path());
+        db::ShutdownEngine();
+    }
+    ~TallonRecover() override {
+        db::ShutdownEngine();
+        unsetenv("TALLON_DB_CONF");
+    }
+
+    std::string ProgramDir() const { return "--program-dir=" + program.path(); }
+    Lines Log() const { return test::LogLines(work.path()); }
+    std::vector<std::vector<std::string>> Records(const std::string& table) const {
+        return test::ReadTable(ResolveFileName(program / (table + ".DB")),
+                               "select Time, \"Card No\", Name from records order by Time");
+    }
+
+    TempDir program;
+    TempDir raw;
+    TempDir work;
+};
+
+TEST_F(TallonRecover, CompletedRunPrintsTheMemoAndASummary) {
+    WriteWholeFile(raw / "a.raw", CrLf({Line(8, 1), Line(8, 2, "999999"), Line(8, 3)}));
+    const ToolRun run =
+        RunRecover({"--no-merge", "--table=NIGHT", ProgramDir(), raw / "a.raw"}, work.path());
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(SplitLines(run.out),
+              (Lines{"Recovering: " + raw / "a.raw", "Card: 999999 not found",
+                     "Completed - 2 records added.",
+                     "Summary: 1 files, 3 lines read, 2 records added, 1 lines refused"}));
+    // Standard error is no terminal here: no progress lines.
+    EXPECT_EQ(run.err, "");
+
+    EXPECT_EQ(Log(), (Lines{" ", "TALLON: 1.0.0.9 Started.", "Recovering: " + raw / "a.raw",
+                            "Card: 999999 not found", "Completed - 2 records added."}));
+    EXPECT_FALSE(FileExists(program / "tallon.log"));
+    EXPECT_EQ(Records("NIGHT"),
+              (std::vector<std::vector<std::string>>{{"08:01:00", "123456", "Ann Smith"},
+                                                     {"08:03:00", "123456", "Ann Smith"}}));
+}
+
+TEST_F(TallonRecover, ErrorsAndRefusalsExitWithOne) {
+    // A directory named as the file: the run stops on the error.
+    ToolRun run = RunRecover({ProgramDir(), raw.path()}, work.path());
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(Has(run.out, "Recovering: " + raw.path() + "\n")) << run.out;
+    EXPECT_TRUE(Has(run.out, "Recovery stopped: File access denied\n")) << run.out;
+    EXPECT_FALSE(Has(run.out, "Completed - ")) << run.out;
+
+    // No template in the program directory: refused before anything is read.
+    TempDir bare;
+    WriteWholeFile(raw / "a.raw", CrLf({Line(8, 1)}));
+    run = RunRecover({"--program-dir=" + bare.path(), raw / "a.raw"}, work.path());
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(Has(run.err, "You must have Tran_Tpl.* files to proceed.")) << run.err;
+    EXPECT_FALSE(Has(run.out, "Recovering: ")) << run.out;
+}
+
+TEST_F(TallonRecover, BadUsageExitsWithTwoAndHelpWithZero) {
+    const std::vector<std::vector<std::string>> bad = {
+        {ProgramDir(), "--bogus", raw / "a.raw"},
+        {ProgramDir()},
+        {ProgramDir(), "--mode=bogus", raw / "a.raw"},
+        {ProgramDir(), raw / "a.raw", raw / "b.raw"},
+    };
+    for (const auto& args : bad) {
+        const ToolRun run = RunRecover(args, work.path());
+        EXPECT_EQ(run.status, 2) << ::testing::PrintToString(args);
+        EXPECT_TRUE(Has(run.err, "usage: tallon-recover")) << run.err;
+        EXPECT_EQ(run.out, "");
+    }
+    // Bad usage starts nothing.
+    EXPECT_FALSE(FileExists(work / "tallon.log"));
+
+    const ToolRun help = RunRecover({"--help"}, work.path());
+    EXPECT_EQ(help.status, 0);
+    for (const char* option : {"--mode=", "--all", "--no-merge", "--from-tran",
+                               "--table=", "--program-dir=", "130", "Ctrl-C"}) {
+        EXPECT_TRUE(Has(help.out, option)) << option;
+    }
+}
+
+TEST_F(TallonRecover, AllRawFilesOfADirectory) {
+    WriteWholeFile(raw / "a.raw", CrLf({Line(9, 1)}));
+    WriteWholeFile(raw / "B.RAW", CrLf({Line(9, 2), Line(9, 3)}));
+    WriteWholeFile(raw / "c.txt", CrLf({Line(9, 4)}));
+    for (const std::string& path : {raw.path(), raw / "a.raw"}) {
+        SCOPED_TRACE(path);
+        const ToolRun run = RunRecover({"--all", "--no-merge", ProgramDir(), path}, work.path());
+        EXPECT_EQ(run.status, 0) << run.err;
+        const Lines out = SplitLines(run.out);
+        EXPECT_EQ(std::count(out.begin(), out.end(), "Recovering: a.raw"), 1);
+        EXPECT_EQ(std::count(out.begin(), out.end(), "Recovering: B.RAW"), 1);
+        EXPECT_EQ(std::count(out.begin(), out.end(), "Completed - 1 records added."), 1);
+        EXPECT_EQ(std::count(out.begin(), out.end(), "Completed - 2 records added."), 1);
+        ASSERT_FALSE(out.empty());
+        EXPECT_EQ(out.back(), "Summary: 2 files, 3 lines read, 3 records added, 0 lines refused");
+        // The named table was reset: each run leaves exactly its own records.
+        EXPECT_EQ(Records("TRAN1").size(), 3u);
+    }
+}
+
+TEST_F(TallonRecover, CtrlCStopsTheRun) {
+    std::string text;
+    text.reserve(200000 * 33);
+    for (int i = 0; i < 200000; ++i) {
+        text += Line((i / 60) % 24, i % 60) + "\r\n";
+    }
+    WriteWholeFile(raw / "big.raw", text);
+
+    bool sawRun = false;
+    const ToolRun run = RunRecover({ProgramDir(), raw / "big.raw"}, work.path(), [&](pid_t pid) {
+        // Wait until the run is reading, then interrupt it.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (Has(FileExists(work / "tallon.log") ? ReadWholeFile(work / "tallon.log") : "",
+                    "Recovering: ")) {
+                sawRun = true;
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        kill(pid, SIGINT);
+    });
+    ASSERT_TRUE(sawRun);
+    EXPECT_EQ(run.status, 130) << run.err;
+    EXPECT_FALSE(Has(run.out, "Completed - ")) << run.out;
+    for (const auto& line : Log()) {
+        EXPECT_NE(line.rfind("Completed - ", 0), 0u) << line;
+    }
+    const Lines out = SplitLines(run.out);
+    ASSERT_FALSE(out.empty());
+    EXPECT_EQ(out.back().rfind("Summary: 1 files, ", 0), 0u) << out.back();
+    EXPECT_FALSE(Has(out.back(), " 200000 lines read")) << out.back();
+}
+
+TEST_F(TallonRecover, ExternalModesThroughAnSqliteAlias) {
+    auto ext = test::ExternalDb::Sqlite(work.path());
+    ext->Use();
+    ext->Exec(
+        "insert into rdrmain (logical_point, tag_name, spare3) values ('7', 'Door A', "
+        "'READER-00001');"
+        "insert into cards (card_number, name, staff_number) values ('123456', 'Ann', 'S1');");
+    WriteWholeFile(raw / "a.raw", CrLf({Line(10, 1), Line(10, 2, "555555")}));
+
+    ToolRun run = RunRecover({"--mode=corvane", ProgramDir(), raw / "a.raw"}, work.path());
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(SplitLines(run.out),
+              (Lines{"Recovering: " + raw / "a.raw", "Card: 555555 not found",
+                     "Completed - 1 records added.",
+                     "Summary: 1 files, 2 lines read, 1 records added, 1 lines refused"}));
+
+    // "AllowUnknown" comes from tallon.ini in the program directory.
+    WriteWholeFile(program / "tallon.ini", "[Options]\r\nAllowUnknown=1\r\n");
+    run = RunRecover({"--mode=velora", ProgramDir(), raw / "a.raw"}, work.path());
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(Has(run.out, "Completed - 2 records added.\n")) << run.out;
+
+    // The second system knows 123456 only as 0000123456, which it lacks.
+    EXPECT_EQ(ext->Rows("select card_no, name, staff_no, time from trans order by time, card_no"),
+              (std::vector<std::vector<std::string>>{
+                  {"0000123456", "Unknown", "STF0000123456", "100100"},
+                  {"123456", "Ann", "S1", "100100"},
+                  {"0000555555", "Unknown", "STF0000555555", "100200"}}));
+    // External modes keep no local tables.
+    EXPECT_FALSE(FileExists(program / "TRAN1.DB"));
+}
+
+TEST_F(TallonRecover, WithoutATerminalTheLoginIsCancelled) {
+    TALLON_NEED_PG_SERVER(pg);
+    auto ext = test::ExternalDb::Postgres(work.path(), *pg, "brindle_cli", false);
+    ext->Use();
+    ext->Exec(
+        "insert into rdrmain (logical_point, tag_name, spare3) values ('7', 'Door A', "
+        "'READER-00001')");
+    WriteWholeFile(raw / "a.raw", CrLf({Line(11, 1), Line(11, 2)}));
+
+    const ToolRun run =
+        RunRecover({"--mode=corvane", ProgramDir(), raw / "a.raw"}, work.path(), {}, 60);
+    ASSERT_FALSE(run.timedOut) << "waited for a login";
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_FALSE(Has(run.err, "Password")) << run.err;
+    EXPECT_TRUE(Has(run.out, "Completed - 0 records added.\n")) << run.out;
+    const Lines log = Log();
+    for (const std::string& line : {Line(11, 1), Line(11, 2)}) {
+        const std::string expected =
+            "CV.InsertCannot connect to database 'Brindle' s=[" + line.substr(3) + "]";
+        EXPECT_EQ(std::count(log.begin(), log.end(), expected), 1) << expected;
+    }
+    EXPECT_TRUE(ext->TransRows().empty());
+}
+
+}  // namespace
+}  // namespace tallon
