@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QFontMetrics>
 #include <QFrame>
 #include <QKeyEvent>
 #include <QLabel>
@@ -34,13 +35,42 @@ constexpr const char* kMemoLine2 = "current directory where this program ran fro
 const QColor kNavy(0x00, 0x00, 0x80);
 const QColor kGreen(0x00, 0x80, 0x00);
 
-// "MS Sans Serif" at 8 points is 11 pixels high at 96 pixels per inch; Qt
-// substitutes the nearest family it has.
+// The window was laid out for "MS Sans Serif" (8 points, 11 pixels high at 96
+// pixels per inch; the memo's label 10 points, 13 pixels). Where that face is
+// missing the substitute is narrowed until a caption of the layout takes no
+// more room than it did in the original face, so texts keep to their places.
 QFont WindowFont(int pixelHeight) {
+    static const bool substituted = [] {
+        QFont::insertSubstitutions(
+            QStringLiteral("MS Sans Serif"),
+            {QStringLiteral("Microsoft Sans Serif"), QStringLiteral("DejaVu Sans Condensed")});
+        return true;
+    }();
+    (void)substituted;
     QFont font(QStringLiteral("MS Sans Serif"));
     font.setStyleHint(QFont::SansSerif);
     font.setPixelSize(pixelHeight);
+
+    const bool large = pixelHeight > 11;
+    const QString sample =
+        large ? QStringLiteral("Total Records Processed:") : QStringLiteral("Trans. File Name");
+    const int room = large ? 158 : 80;
+    for (int stretch = 100; stretch > 70; --stretch) {
+        font.setStretch(stretch);
+        if (QFontMetrics(font).horizontalAdvance(sample) <= room) {
+            break;
+        }
+    }
     return font;
+}
+
+// A label or check box wide enough for its text in the face actually used;
+// the layout's widths were measured in the original face.
+void FitWidth(QWidget* widget) {
+    const int needed = widget->sizeHint().width();
+    if (needed > widget->width()) {
+        widget->resize(needed, widget->height());
+    }
 }
 
 template <class W>
@@ -157,6 +187,11 @@ void TForm1::BuildControls() {
     dollars->setParent(PW_Edit);
     PW_Edit->setStyle(dollars);
     PW_Edit->installEventFilter(this);
+
+    for (QWidget* text : std::initializer_list<QWidget*>{Label5, FromTran_CB, Merge_CB, AllRaw_CB,
+                                                         Label4, Label3, Label6}) {
+        FitWidth(text);
+    }
 
     // Clicks on the labels, the separator and the gate belong to them: only
     // the bare window background answers a double-click with the version.
