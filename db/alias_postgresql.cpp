@@ -7,9 +7,21 @@
 // standard_conforming_strings is on (a backslash is then an ordinary
 // character); we make sure it is on for the session.
 //
-// Each statement goes to the server as one simple-protocol round trip in
-// autocommit, so an insert the server acknowledged is durable by the
-// server's own rules; nothing is batched or delayed on our side.
+// Each statement is one round trip in autocommit, so an insert the server
+// acknowledged is durable by the server's own rules; nothing is batched or
+// delayed on our side.
+//
+// The writers build a handful of statement shapes that differ only in their
+// quoted values, and for such short statements parsing and planning cost the
+// server as much as running them. So a select, insert, update or delete is
+// split into its shape (each quoted literal replaced by $1, $2, ...) and its
+// values; the shape is prepared once per connection and then executed with
+// the values as text parameters (planned afresh for each execution, so the
+// plan always suits the tables as they are). A parameter of unspecified type is resolved
+// from its context exactly like an untyped quoted literal. Anything the
+// server will not prepare that way (a typed literal such as date '...', a
+// value whose type cannot be inferred, several statements in one text) is
+// remembered and simply sent as it is.
 //
 // A connection lost between statements is reopened by the next statement. A
 // select that finds the connection gone is retried once on a fresh
@@ -20,6 +32,8 @@
 #include <libpq-fe.h>
 
 #include <optional>
+#include <unordered_map>
+#include <vector>
 
 #include "base/errors.h"
 #include "db/alias.h"
@@ -42,6 +56,89 @@ std::string CleanMessage(const char* text) {
 }
 
 void IgnoreNotice(void*, const char*) {}
+
+constexpr size_t kMaxValues = 32;
+
+bool IsWordChar(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+           static_cast<unsigned char>(c) >= 0x80;
+}
+
+// A statement split into its shape and the values of its quoted literals.
+// False for statements that are better sent exactly as written.
+bool Parameterize(const std::string& sql, std::string& shape, std::vector<std::string>& values) {
+    size_t i = 0;
+    while (i < sql.size() && static_cast<unsigned char>(sql[i]) <= ' ') {
+        ++i;
+    }
+    size_t w = i;
+    while (w < sql.size() && IsWordChar(sql[w])) {
+        ++w;
+    }
+    std::string verb = sql.substr(i, w - i);
+    for (char& c : verb) {
+        c = static_cast<char>(c | 0x20);
+    }
+    if (verb != "select" && verb != "insert" && verb != "update" && verb != "delete") {
+        return false;
+    }
+    shape.clear();
+    values.clear();
+    shape.reserve(sql.size());
+    const size_t n = sql.size();
+    for (i = 0; i < n;) {
+        const char c = sql[i];
+        if (c == '\'') {
+            // A prefixed literal (E'', B'', X'', N'') has its own rules.
+            if (i > 0 && IsWordChar(sql[i - 1])) {
+                return false;
+            }
+            std::string value;
+            size_t j = i + 1;
+            for (;; ++j) {
+                if (j >= n) {
+                    return false;  // unterminated: let the server say so
+                }
+                if (sql[j] == '\'') {
+                    if (j + 1 < n && sql[j + 1] == '\'') {
+                        value += '\'';
+                        ++j;
+                        continue;
+                    }
+                    break;
+                }
+                value += sql[j];
+            }
+            if (values.size() >= kMaxValues) {
+                return false;  // a bulk insert: prepared once, used once
+            }
+            values.push_back(std::move(value));
+            shape += '$';
+            shape += std::to_string(values.size());
+            i = j + 1;
+        } else if (c == '"') {
+            const size_t close = sql.find('"', i + 1);
+            if (close == std::string::npos) {
+                return false;
+            }
+            shape.append(sql, i, close + 1 - i);  // a doubled "" is two such runs
+            i = close + 1;
+        } else if (c == '-' && i + 1 < n && sql[i + 1] == '-') {
+            const size_t end = sql.find('\n', i);
+            const size_t stop = end == std::string::npos ? n : end;
+            shape.append(sql, i, stop - i);
+            i = stop;
+        } else if (c == '/' && i + 1 < n && sql[i + 1] == '*') {
+            return false;  // block comments nest; not worth following
+        } else if (c == '$' || c == ';') {
+            return false;  // parameters, dollar quoting, several statements
+        } else {
+            shape += c;
+            ++i;
+        }
+    }
+    return true;
+}
 
 class PgAliasConnection : public Connection {
   public:
@@ -86,6 +183,54 @@ class PgAliasConnection : public Connection {
             PQfinish(conn_);
             conn_ = nullptr;
         }
+        shapes_.clear();  // prepared statements live and die with the session
+    }
+
+    // A shape prepared on this session, or "" when it cannot be.
+    const std::string& Prepared(const std::string& shape) {
+        if (auto it = shapes_.find(shape); it != shapes_.end()) {
+            return it->second;
+        }
+        if (shapes_.size() >= kMaxShapes) {
+            // Ad hoc statements (the admin tool) must not pile up on the server.
+            PQclear(PQexec(conn_, "deallocate all"));
+            shapes_.clear();
+        }
+        std::string name = "tallon_" + std::to_string(++shapeCounter_);
+        PGresult* res = PQprepare(conn_, name.c_str(), shape.c_str(), 0, nullptr);
+        if (PQresultStatus(res) != PGRES_COMMAND_OK) {
+            name.clear();
+        }
+        PQclear(res);
+        return shapes_[shape] = name;
+    }
+
+    // Sends one statement: as a prepared shape with its values when it can,
+    // else exactly as written.
+    PGresult* Send(const std::string& sql) {
+        // A failed prepare inside a transaction would abort it: only outside.
+        if (PQtransactionStatus(conn_) == PQTRANS_IDLE && Parameterize(sql, shapeBuf_, valueBuf_)) {
+            const std::string name = Prepared(shapeBuf_);
+            if (!name.empty()) {
+                std::vector<const char*> params;
+                params.reserve(valueBuf_.size());
+                for (const std::string& v : valueBuf_) {
+                    params.push_back(v.c_str());
+                }
+                PGresult* res = PQexecPrepared(conn_, name.c_str(), static_cast<int>(params.size()),
+                                               params.data(), nullptr, nullptr, 0);
+                const char* state = PQresultErrorField(res, PG_DIAG_SQLSTATE);
+                if (!state || std::string(state) != "0A000") {
+                    return res;
+                }
+                // The table changed shape under a prepared "select *": the
+                // statement did not run. Prepare it afresh next time.
+                PQclear(res);
+                PQclear(PQexec(conn_, ("deallocate " + name).c_str()));
+                shapes_.erase(shapeBuf_);
+            }
+        }
+        return PQexec(conn_, sql.c_str());
     }
 
     [[noreturn]] void CannotConnect() {
@@ -146,6 +291,9 @@ class PgAliasConnection : public Connection {
                 throw EDatabaseError(msg);
             }
         }
+        // Plans are made for the values of each execution: a plan fixed
+        // while a table was small would stay bad as it grows.
+        PQclear(PQexec(c, "set plan_cache_mode = force_custom_plan"));
         conn_ = c;
     }
 
@@ -154,7 +302,7 @@ class PgAliasConnection : public Connection {
     PGresult* Run(const std::string& sql, bool isSelect) {
         for (int attempt = 0;; ++attempt) {
             Connect();
-            PGresult* res = PQexec(conn_, sql.c_str());
+            PGresult* res = Send(sql);
             const ExecStatusType st = PQresultStatus(res);
             if (st == PGRES_TUPLES_OK || st == PGRES_COMMAND_OK) {
                 return res;
@@ -175,6 +323,12 @@ class PgAliasConnection : public Connection {
     std::string name_;
     std::optional<LoginAnswer> login_;
     PGconn* conn_ = nullptr;
+
+    static constexpr size_t kMaxShapes = 200;
+    std::unordered_map<std::string, std::string> shapes_;  // shape -> statement name
+    unsigned long shapeCounter_ = 0;
+    std::string shapeBuf_;
+    std::vector<std::string> valueBuf_;
 };
 
 }  // namespace

@@ -3,6 +3,10 @@
 -- All columns are text: unit numbers, card numbers, dates and times are
 -- compared as text exactly as the writer builds them.
 
+-- Every insert is its own transaction; a write-ahead log makes that one
+-- sync per insert instead of several, with the same durability.
+pragma journal_mode = wal;
+
 create table rdrmain (
     logical_point text not null,  -- the controller unit, as '7' or '07'
     tag_name      text not null,  -- the door (device) name

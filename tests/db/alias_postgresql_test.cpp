@@ -186,5 +186,44 @@ TEST_F(AliasPostgresTest, BackslashesAreOrdinaryEvenIfTheServerDefaultSaysOtherw
     pg->RunSql("alter database brindle_login reset standard_conforming_strings");
 }
 
+TEST_F(AliasPostgresTest, StatementShapesArePreparedOnceAndMeanTheSame) {
+    TALLON_NEED_PG_SERVER(pg);
+    Configure(*pg);
+    Connection* c = OpenAliasConnection("Good");
+    ASSERT_NE(c, nullptr);
+    c->Execute("create table cards (card_number text, name text)");
+    for (int i = 0; i < 30; ++i) {
+        c->Execute("insert into cards values ('" + std::to_string(i) + "', 'n''" +
+                   std::to_string(i) + "')");
+    }
+    for (int i = 0; i < 30; ++i) {
+        auto r = c->Select("select * from cards where Card_Number='" + std::to_string(i) + "'");
+        ASSERT_EQ(r->rows.size(), 1u);
+        EXPECT_EQ(r->rows[0][1], "n'" + std::to_string(i));
+    }
+    // Thirty lookups, one statement on the server.
+    auto prepared = c->Select(
+        "select count(*) from pg_prepared_statements where statement like '%cards where%'");
+    EXPECT_EQ(prepared->rows.at(0).at(0), "1");
+
+    // A table that changes under a prepared "select *" still answers right.
+    c->Execute("alter table cards add column extra text default 'x'");
+    auto r = c->Select("select * from cards where Card_Number='3'");
+    ASSERT_EQ(r->columns.size(), 3u);
+    EXPECT_EQ(r->rows.at(0).at(2), "x");
+
+    // Statements that cannot become parameters run as written.
+    EXPECT_EQ(c->Select("select date '2026-06-06' as d")->rows.at(0).at(0), "2026-06-06");
+    EXPECT_EQ(c->Select("select 'a' = 'a' as same")->rows.at(0).at(0), "t");
+    EXPECT_EQ(c->Select("select E'a\\tb' as e")->rows.at(0).at(0), "a\tb");
+
+    // Inside an explicit transaction nothing is prepared (a failed prepare
+    // would abort it), and a rollback still takes the insert back.
+    c->Execute("begin");
+    c->Execute("insert into cards (card_number) values ('in-tx')");
+    c->Execute("rollback");
+    EXPECT_TRUE(c->Select("select * from cards where card_number='in-tx'")->rows.empty());
+}
+
 }  // namespace
 }  // namespace tallon::db
