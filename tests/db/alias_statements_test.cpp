@@ -9,6 +9,7 @@
 #include "base/errors.h"
 #include "db/alias.h"
 #include "db/connection.h"
+#include "db/query.h"
 #include "tests/support/pg_server.h"
 #include "tests/support/temp_dir.h"
 
@@ -219,6 +220,39 @@ TEST_P(AliasStatementsTest, SqlErrorsCarryTheDatabaseMessage) {
     }
     // The connection is still usable afterwards.
     EXPECT_TRUE(conn_->Select("select * from trans")->rows.empty());
+}
+
+// The way the external writer reaches the alias: a query object by alias
+// name, values through Quoted, columns read by name in any letter case.
+TEST_P(AliasStatementsTest, QueryObjectOnTheAlias) {
+    if (!conn_) {
+        return;
+    }
+    Query q("Query1", "brindle");
+    q.Add("insert into cards (Card_Number, Name, Staff_number, User1, User2, User3)");
+    q.Add("values (" + Quoted("0000123456") + "," + Quoted("Ann 'Nan' Lee") + ",'S7','a','b','c')");
+    q.ExecSQL();
+
+    q.Close();
+    q.Clear();
+    q.Add("select * from cards where Card_Number=" + Quoted("0000123456"));
+    q.Open();
+    ASSERT_EQ(q.RecordCount(), 1);
+    EXPECT_EQ(q.FieldAsString("Name"), "Ann 'Nan' Lee");
+    EXPECT_EQ(q.FieldAsString("Staff_number"), "S7");
+    EXPECT_EQ(q.FieldAsString("USER3"), "c");
+    try {
+        q.FieldAsString("Badge");
+        FAIL() << "no error for a missing column";
+    } catch (const EDatabaseError& e) {
+        EXPECT_EQ(e.Message(), "Query1: Field 'Badge' not found");
+    }
+
+    q.Close();
+    q.Clear();
+    q.Add("select * from cards where Card_Number=" + Quoted("0000123456' or '1'='1"));
+    q.Open();
+    EXPECT_EQ(q.RecordCount(), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Drivers, AliasStatementsTest,
