@@ -45,12 +45,5 @@ TEST(ErrorBoxTest, EveryEscapingErrorReachesOneErrorBox) {
     }
 }
 
-TEST(ErrorBoxTest, ProgramTextKeepsItsBytesThroughTheWindow) {
-    for (const std::string& text :
-         {std::string("TR020606"), std::string("Tür ÄÖ"), std::string("a\tb"), std::string()}) {
-        EXPECT_EQ(FromQString(ToQString(text)), text);
-    }
-}
-
 }  // namespace
 }  // namespace tallon::app::test

@@ -104,12 +104,5 @@ TEST_F(StartupTest, AStartupErrorIsShownAndTheWindowStillWorks) {
               std::string::npos);
 }
 
-TEST_F(StartupTest, TheIniOptionIsReadFromTheProgramDirectory) {
-    tallon::test::WriteWholeFile(dir / "tallon.ini", "[Options]\r\nAllowUnknown = $1\r\n");
-    EXPECT_TRUE(MakeForm({"/CV"})->core().AllowUnknownCards);
-    tallon::test::WriteWholeFile(dir / "tallon.ini", "[Options]\r\nAllowUnknown=yes\r\n");
-    EXPECT_FALSE(MakeForm({"/CV"})->core().AllowUnknownCards);
-}
-
 }  // namespace
 }  // namespace tallon::app::test
