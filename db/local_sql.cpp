@@ -380,6 +380,7 @@ void RunAttached(const Rewritten& rw, TableFile::Rows* rows) {
 
 void RunDirectoryStatement(const std::string& directory, const std::string& sql,
                            TableFile::Rows* rows) {
+    auto lock = LockEngine();
     CommitAged();
     const Rewritten rw = RewriteStatement(directory, sql);
     if (rw.files.size() != 1) {
@@ -388,8 +389,11 @@ void RunDirectoryStatement(const std::string& directory, const std::string& sql,
     }
     TableFile& f = *rw.files[0];
     sqlite3_stmt* stmt = f.Prepare(rw.sql);
-    if (!sqlite3_stmt_readonly(stmt))
+    if (sqlite3_stmt_readonly(stmt)) {
+        f.BeginRead();
+    } else {
         f.BeginWrite();
+    }
     TableFile::Run(stmt, rw.params, rows);
 }
 

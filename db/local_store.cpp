@@ -1,18 +1,23 @@
 #include "db/local_store.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <sstream>
+#include <thread>
 
 #include "base/date_time.h"
 #include "base/errors.h"
@@ -119,10 +124,73 @@ Registry& Reg() {
     return *r;
 }
 
+// Every use of the cached files holds the engine lock: the program's own
+// thread and the committer below.
+std::recursive_mutex* g_engineMutex = new std::recursive_mutex();  // never destroyed
+
+// SQLite keeps the lock state of each file per process, and a child made by
+// fork() inherits it: a transaction open in the parent at fork() would look
+// like a reader of the child's own forever. So every transaction ends first.
+void PrepareFork() {
+    g_engineMutex->lock();
+    const auto writing = Reg().writing;
+    for (TableFile* f : writing) {
+        try {
+            f->Commit();
+        } catch (...) {
+        }
+    }
+}
+void AfterForkParent() {
+    g_engineMutex->unlock();
+}
+void AfterForkChild() {
+    // The child has one thread and the lock is ours: start with a fresh one.
+    g_engineMutex = new std::recursive_mutex();
+}
+
+// The committer ends transactions that have reached their age even while the
+// program makes no engine calls, so an idle process never keeps other
+// processes from writing and never sits on uncommitted records.
+struct Committer {
+    pid_t pid = 0;
+    std::mutex wakeMutex;
+    std::condition_variable wake;
+};
+Committer* g_committer = new Committer();  // never destroyed
+
+void CommitterLoop(pid_t pid) {
+    for (;;) {
+        {
+            std::unique_lock lk(g_committer->wakeMutex);
+            g_committer->wake.wait_for(lk, kCommitAfter / 4);
+        }
+        if (::getpid() != pid)
+            return;
+        std::lock_guard lock(*g_engineMutex);
+        try {
+            CommitAged();
+        } catch (...) {
+            // Left for the next try, and for the program's next call, which
+            // reports the failure.
+        }
+    }
+}
+
+void StartCommitter() {
+    static std::once_flag atfork;
+    std::call_once(atfork, [] { ::pthread_atfork(PrepareFork, AfterForkParent, AfterForkChild); });
+    if (g_committer->pid == ::getpid())
+        return;
+    g_committer->pid = ::getpid();
+    std::thread(CommitterLoop, g_committer->pid).detach();
+}
+
 void NoteWriting(TableFile* f, bool writing) {
     auto& w = Reg().writing;
     auto it = std::find(w.begin(), w.end(), f);
     if (writing && it == w.end()) {
+        StartCommitter();
         w.push_back(f);
     } else if (!writing && it != w.end()) {
         w.erase(it);
@@ -378,6 +446,16 @@ std::string TableFile::IndexFilePath(const std::string& slot) const {
     return ResolveFileName(StemOf(path_) + "." + slot);
 }
 
+bool TableFile::StatDirectory(int64_t& mtimeNs) const {
+    struct stat st {};
+    const std::string dir = ExtractFilePath(path_);
+    if (::stat(dir.empty() ? "." : dir.c_str(), &st) != 0) {
+        return false;
+    }
+    mtimeNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    return true;
+}
+
 bool TableFile::StatIdentity(FileIdentity& id) const {
     struct stat st {};
     if (::stat(path_.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -423,6 +501,7 @@ void TableFile::OpenConnection() {
     db_ = db;
     identity_ = id;
     discovered_ = false;
+    indexPaths_.clear();
     try {
         sqlite3_busy_timeout(db_, 10000);
         RunPlain("PRAGMA journal_mode=DELETE");
@@ -446,6 +525,13 @@ void TableFile::LoadSchema() {
     if (fields_.empty()) {
         Fail("Not a table file: " + path_);
     }
+    insertSql_ = "INSERT INTO records(";
+    std::string marks;
+    for (size_t i = 0; i < fields_.size(); ++i) {
+        insertSql_ += (i ? ", " : "") + QuoteIdent(fields_[i].name);
+        marks += i ? ", ?" : "?";
+    }
+    insertSql_ += ") VALUES(" + marks + ")";
     Rows meta;
     Run(Prepare("SELECT count(*) FROM sqlite_master WHERE type='table' AND name='tallon_indexes'"),
         {}, &meta);
@@ -584,9 +670,20 @@ void TableFile::RunPlain(const std::string& sql) {
     }
 }
 
+void TableFile::BeginRead() {
+    if (inWrite_ || inRead_)
+        return;
+    RunPlain("BEGIN");
+    inRead_ = true;
+    writeStarted_ = std::chrono::steady_clock::now();
+    NoteWriting(this, true);
+}
+
 void TableFile::BeginWrite() {
     if (inWrite_)
         return;
+    if (inRead_)
+        Commit();
     try {
         RunPlain("BEGIN IMMEDIATE");
     } catch (const EDatabaseError& e) {
@@ -601,6 +698,12 @@ void TableFile::BeginWrite() {
 }
 
 void TableFile::Commit() {
+    if (inRead_) {
+        inRead_ = false;
+        NoteWriting(this, false);
+        sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
+        return;
+    }
     if (!inWrite_)
         return;
     try {
@@ -623,9 +726,9 @@ void TableFile::CloseConnection() {
     if (!db_)
         return;
     FinalizeStatements();
-    if (inWrite_) {
+    if (inWrite_ || inRead_) {
         sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-        inWrite_ = false;
+        inWrite_ = inRead_ = false;
         NoteWriting(this, false);
     }
     sqlite3_close_v2(db_);
@@ -638,7 +741,7 @@ void TableFile::Abandon() {
     db_ = nullptr;
     statements_.clear();
     lockFd_ = -1;
-    inWrite_ = false;
+    inWrite_ = inRead_ = false;
 }
 
 // ---- exclusive use ----
@@ -747,7 +850,10 @@ void TableFile::BuildIndex(const IndexDef& given) {
     // Statements compare with '=' under the binary collation, which a
     // case-insensitive (NOCASE) index cannot serve. Such an index gets a
     // binary twin so lookups and duplicate checks stay index-driven.
-    if (def.options & ixCaseInsensitive) {
+    const bool hasText = std::any_of(def.fields.begin(), def.fields.end(), [&](const auto& f) {
+        return fields_[FieldIndex(f)].kind == FieldKind::Text;
+    });
+    if ((def.options & ixCaseInsensitive) && hasText) {
         RunPlain(CreateIndexSql(def, true));
     }
     std::vector<Value> p{Value::MakeText(def.slot), Value::MakeText(def.name),
@@ -762,11 +868,23 @@ void TableFile::BuildIndex(const IndexDef& given) {
 void TableFile::SyncIndexes() {
     std::vector<std::string> gone;
     for (const auto& [slot, def] : indexes_) {
-        const bool present = slot == "PX" ? FileExists(IndexFilePath("PX"))
-                                          : FileExists(IndexFilePath(slot)) ||
-                                                FileExists(IndexFilePath("Y" + slot.substr(1)));
-        if (!present)
+        // The name an index file was last found under is tried first: one
+        // stat per index on every open.
+        struct stat st {};
+        auto known = indexPaths_.find(slot);
+        if (known != indexPaths_.end() && ::stat(known->second.c_str(), &st) == 0) {
+            continue;
+        }
+        std::string path = IndexFilePath(slot);
+        if (!FileExists(path) && slot != "PX") {
+            path = IndexFilePath("Y" + slot.substr(1));
+        }
+        if (FileExists(path)) {
+            indexPaths_[slot] = path;
+        } else {
+            indexPaths_.erase(slot);
             gone.push_back(slot);
+        }
     }
     // Index files that arrived without their index (copied in beside the
     // table) are looked for in a directory listing when the connection is
@@ -788,9 +906,17 @@ void TableFile::SyncIndexes() {
                 arrived.push_back(*def);
         }
         discovered_ = true;
-    } else {
-        // Later opens look only where a copied-in index would go next: the
-        // primary index when there is none, and the first free secondary.
+        directoryMtimeNs_ = -1;
+    } else if (int64_t mtime = 0; StatDirectory(mtime) && mtime != directoryMtimeNs_) {
+        // Later opens look only when files came or went in the directory,
+        // and only where a copied-in index would go next: the primary index
+        // when there is none, and the first free secondary. File-system
+        // clocks are coarse: a time within the last moment is not trusted to
+        // cover every change, so the next open looks again.
+        timespec now{};
+        ::clock_gettime(CLOCK_REALTIME, &now);
+        const int64_t nowNs = static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+        directoryMtimeNs_ = nowNs - mtime > 100000000 ? mtime : -1;
         std::vector<std::string> candidates;
         if (!indexes_.count("PX"))
             candidates.push_back("PX");
@@ -883,8 +1009,13 @@ void TableFile::AddIndex(const std::string& name, const std::vector<std::string>
 
 // ---- registry entry points ----
 
+std::unique_lock<std::recursive_mutex> LockEngine() {
+    return std::unique_lock<std::recursive_mutex>(*g_engineMutex);
+}
+
 std::shared_ptr<TableFile> OpenTableFile(const std::string& directory,
                                          const std::string& tableName) {
+    std::lock_guard lock(*g_engineMutex);
     Registry& reg = Reg();
     std::string key = directory;
     key += '\n';
@@ -913,6 +1044,7 @@ std::shared_ptr<TableFile> OpenTableFile(const std::string& directory,
 }
 
 void CommitAged() {
+    std::lock_guard lock(*g_engineMutex);
     Registry& reg = Reg();
     if (reg.writing.empty())
         return;
@@ -925,6 +1057,7 @@ void CommitAged() {
 }
 
 void CommitAll() {
+    std::lock_guard lock(*g_engineMutex);
     const auto writing = Reg().writing;
     std::string firstError;
     for (TableFile* f : writing) {
@@ -940,6 +1073,7 @@ void CommitAll() {
 }
 
 void CloseAll() {
+    std::lock_guard lock(*g_engineMutex);
     Registry& reg = Reg();
     reg.byName.clear();
     reg.byPath.clear();

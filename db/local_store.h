@@ -11,7 +11,7 @@
 //
 // Commit strategy. Writes go into a write transaction that stays open across
 // posts and is committed once it is older than kCommitAfter (checked on every
-// engine call), before an index is added or the table is opened for
+// engine call and by a committer thread), before an index is added or the table is opened for
 // exclusive use, before a statement spans several tables, and by FlushAll()
 // and ShutdownEngine(). The journal is a rollback journal with
 // synchronous=FULL, so a crash or kill -9 loses at most the uncommitted tail
@@ -21,6 +21,9 @@
 // disk is untouched, so replacing or deleting it behind the engine's back
 // (a table re-created from the template) can be detected by its identity and
 // the pending work dropped without ever writing into the new file.
+// Reads likewise run in a read transaction kept open by the same rules; it
+// only delays another process's commit (which waits up to busy_timeout, 10 s)
+// by at most the commit age, never blocks its reads or our own writes.
 
 #include <sqlite3.h>
 #include <sys/types.h>
@@ -29,6 +32,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -129,6 +133,8 @@ class TableFile {
     int FieldIndex(const std::string& name) const;
     const std::map<std::string, IndexDef>& Indexes() const { return indexes_; }
     const IndexDef* PrimaryIndex() const;
+    // The statement that appends one record with every field as a parameter.
+    const std::string& InsertSql() const { return insertSql_; }
 
     sqlite3* Db() const { return db_; }
     // A prepared statement for the text, cached for the connection's life.
@@ -144,7 +150,10 @@ class TableFile {
     static void Run(sqlite3_stmt* stmt, const std::vector<Value>& params, Rows* rows);
     void RunPlain(const std::string& sql);
 
-    // Write transactions (see the commit strategy above).
+    // Transactions (see the commit strategy above). A read transaction
+    // spares the file locking and journal check SQLite does for every
+    // statement outside one; it ends by the same rules as a write one.
+    void BeginRead();
     void BeginWrite();
     bool InWrite() const { return inWrite_; }
     void Commit();
@@ -171,6 +180,7 @@ class TableFile {
     void LoadSchema();
     void FinalizeStatements();
     bool StatIdentity(FileIdentity& id) const;
+    bool StatDirectory(int64_t& mtimeNs) const;
     void BuildIndex(const IndexDef& def);
     void DropIndex(const std::string& slot);
     std::string CreateIndexSql(const IndexDef& def, bool binaryTwin) const;
@@ -180,15 +190,19 @@ class TableFile {
     sqlite3* db_ = nullptr;
     FileIdentity identity_;
     std::vector<FieldDef> fields_;
+    std::string insertSql_;
     std::map<std::string, IndexDef> indexes_;
     std::unordered_map<std::string, sqlite3_stmt*> statements_;
     bool inWrite_ = false;
+    bool inRead_ = false;
     std::chrono::steady_clock::time_point writeStarted_;
     int lockFd_ = -1;
     int sharedUsers_ = 0;
     int exclusiveUsers_ = 0;
-    int lockHeld_ = 0;         // 0, LOCK_SH or LOCK_EX
-    bool discovered_ = false;  // index files looked for since the connection opened
+    int lockHeld_ = 0;               // 0, LOCK_SH or LOCK_EX
+    bool discovered_ = false;        // index files looked for since the connection opened
+    int64_t directoryMtimeNs_ = -1;  // the directory when index files were last looked for
+    std::map<std::string, std::string> indexPaths_;  // slot -> file last found
 };
 
 // How long a write transaction may stay open before the next engine call
@@ -201,6 +215,10 @@ inline constexpr std::chrono::milliseconds kCommitAfter{200};
 // The returned file is current (EnsureCurrent was called).
 std::shared_ptr<TableFile> OpenTableFile(const std::string& directory,
                                          const std::string& tableName);
+
+// The engine's lock: held by every call that uses cached table files, since
+// a committer thread ends aged transactions in the background. Recursive.
+std::unique_lock<std::recursive_mutex> LockEngine();
 
 // Commits write transactions older than kCommitAfter. Cheap; called on
 // every engine entry.

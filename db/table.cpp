@@ -67,6 +67,7 @@ bool Table::Active() const {
 }
 
 void Table::Close() {
+    auto lock = local::LockEngine();
     if (!impl_->file)
         return;
     // A record appended but not posted is dropped, as closing cancels it.
@@ -104,6 +105,7 @@ std::string DirectoryFor(const std::string& objectName, const std::string& datab
 }  // namespace
 
 void Table::Open() {
+    auto lock = local::LockEngine();
     if (Active())
         return;
     if (tableName_.empty()) {
@@ -125,11 +127,13 @@ void Table::Open() {
 }
 
 bool Table::FindKey(double number, DateTime timeOfDay, const std::string& text) {
+    auto lock = local::LockEngine();
     if (!Active()) {
         throw EDatabaseError(objectName_ + ": Cannot perform this operation on a closed dataset");
     }
+    // The file was checked when the table was opened; replacing the files of
+    // an open table is not supported.
     local::TableFile& f = *impl_->file;
-    f.EnsureCurrent();
     const local::IndexDef* px = f.PrimaryIndex();
     if (!px) {
         throw EDatabaseError(objectName_ + ": Table " + f.TableName() + " has no primary index");
@@ -166,11 +170,13 @@ bool Table::FindKey(double number, DateTime timeOfDay, const std::string& text) 
     }
     sql += " LIMIT 1";
     local::TableFile::Rows rows;
+    f.BeginRead();
     local::TableFile::Run(f.Prepare(sql), params, &rows);
     return !rows.rows.empty();
 }
 
 void Table::Append() {
+    auto lock = local::LockEngine();
     if (!Active()) {
         throw EDatabaseError(objectName_ + ": Cannot perform this operation on a closed dataset");
     }
@@ -195,11 +201,13 @@ int FieldFor(const Table& t, const TableImpl& impl, const std::string& field) {
 }  // namespace
 
 void Table::SetFieldFloat(const std::string& field, double value) {
+    auto lock = local::LockEngine();
     const int fi = FieldFor(*this, *impl_, field);
     impl_->record[fi] = FromNumber(impl_->file->Fields()[fi].kind, value);
 }
 
 void Table::SetFieldText(const std::string& field, const std::string& value) {
+    auto lock = local::LockEngine();
     const int fi = FieldFor(*this, *impl_, field);
     const local::FieldDef& f = impl_->file->Fields()[fi];
     std::string stored;
@@ -235,6 +243,7 @@ void Table::SetFieldText(const std::string& field, const std::string& value) {
 }
 
 void Table::SetFieldDate(const std::string& field, DateTime value) {
+    auto lock = local::LockEngine();
     const int fi = FieldFor(*this, *impl_, field);
     const FieldKind kind = impl_->file->Fields()[fi].kind;
     impl_->record[fi] = kind == FieldKind::Float || kind == FieldKind::Integer
@@ -243,6 +252,7 @@ void Table::SetFieldDate(const std::string& field, DateTime value) {
 }
 
 void Table::SetFieldTime(const std::string& field, DateTime value) {
+    auto lock = local::LockEngine();
     const int fi = FieldFor(*this, *impl_, field);
     const FieldKind kind = impl_->file->Fields()[fi].kind;
     impl_->record[fi] = kind == FieldKind::Float || kind == FieldKind::Integer
@@ -251,6 +261,7 @@ void Table::SetFieldTime(const std::string& field, DateTime value) {
 }
 
 void Table::Post() {
+    auto lock = local::LockEngine();
     if (!Active()) {
         throw EDatabaseError(objectName_ + ": Cannot perform this operation on a closed dataset");
     }
@@ -258,25 +269,18 @@ void Table::Post() {
         throw EDatabaseError(objectName_ + ": Dataset not in edit or insert mode");
     }
     local::TableFile& f = *impl_->file;
-    f.EnsureCurrent();
     if (f.Fields().size() != impl_->record.size()) {
         throw EDatabaseError(objectName_ + ": Table " + f.TableName() + " changed while open");
     }
-    std::string sql = "INSERT INTO records(";
-    std::string marks;
-    for (size_t i = 0; i < f.Fields().size(); ++i) {
-        sql += (i ? ", " : "") + local::QuoteIdent(f.Fields()[i].name);
-        marks += i ? ", ?" : "?";
-    }
-    sql += ") VALUES(" + marks + ")";
     f.BeginWrite();
-    local::TableFile::Run(f.Prepare(sql), impl_->record, nullptr);
+    local::TableFile::Run(f.Prepare(f.InsertSql()), impl_->record, nullptr);
     impl_->appending = false;
     impl_->record.clear();
     local::CommitAged();
 }
 
 void Table::AddIndex(const std::string& indexName, const std::string& fields, unsigned options) {
+    auto lock = local::LockEngine();
     if (Active()) {
         throw EDatabaseError(objectName_ + ": Cannot perform this operation on an open dataset");
     }

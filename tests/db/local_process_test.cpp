@@ -19,7 +19,8 @@ pid_t Child(const std::function<int()>& body) {
         int rc = 99;
         try {
             rc = body();
-        } catch (...) {
+        } catch (const std::exception& e) {
+            fprintf(stderr, "child: %s\n", e.what());
         }
         _exit(rc);
     }
@@ -164,6 +165,33 @@ TEST_F(LocalProcessTest, KilledWriterLeavesAReadableTable) {
     AppendRecord(t, 0.5, 10, 0, "123456");
     EXPECT_TRUE(t.FindKey(0.5, EncodeTime(10, 0, 0, 0), "123456"));
     EXPECT_TRUE(t.FindKey(5000000, EncodeTime(10, 0, 0, 0), "123456"));
+}
+
+}  // namespace
+}  // namespace tallon::test
+
+namespace tallon::test {
+namespace {
+
+TEST_F(LocalDbTest, IdleProcessCommitsAndReleasesOnItsOwn) {
+    MakeTransactionTable("TRAN1");
+    db::Table t("TransTable", "KD1");
+    t.SetTableName("TRAN1");
+    t.Open();
+    AppendRecord(t, 1, 10, 0, "123456");
+    t.Close();
+    EXPECT_EQ(Scalar("select count(*) as n from TRAN1", "n"), "1");  // a read as well
+    // No further engine calls: the record reaches the file and the locks go.
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    EXPECT_EQ(PlainRead(dir_ / "TRAN1.DB", "select count(*) from records")[0][0], "1");
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open((dir_ / "TRAN1.DB").c_str(), &other), SQLITE_OK);
+    sqlite3_busy_timeout(other, 100);
+    EXPECT_EQ(sqlite3_exec(other, "update records set Name='x'", nullptr, nullptr, nullptr),
+              SQLITE_OK)
+        << sqlite3_errmsg(other);
+    sqlite3_close(other);
+    EXPECT_EQ(Scalar("select Name from TRAN1", "Name"), "x");
 }
 
 }  // namespace
