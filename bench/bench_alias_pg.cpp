@@ -68,8 +68,10 @@ void Populate(Connection& c) {
 
 struct Fixture {
     std::unique_ptr<tallon::test::PgServer> pg;
+    std::unique_ptr<tallon::test::PgServer> durablePg;
     std::string dir;
     Connection* pgAlias = nullptr;
+    Connection* durableAlias = nullptr;
     Connection* sqliteAlias = nullptr;
     std::string pgConninfo;
 
@@ -77,6 +79,8 @@ struct Fixture {
         pg = std::make_unique<tallon::test::PgServer>();
         pg->CreateDatabase("bench", "tallon", "bench");
         pgConninfo = pg->ConnectionString("bench", "tallon", "bench");
+        durablePg = std::make_unique<tallon::test::PgServer>(true);
+        durablePg->CreateDatabase("bench", "tallon", "bench");
         char tmpl[] = "/tmp/tallon-bench-XXXXXX";
         dir = mkdtemp(tmpl);
         sqlite3* db = nullptr;
@@ -84,15 +88,20 @@ struct Fixture {
         sqlite3_close(db);
         std::ofstream(dir + "/tallon-db.conf")
             << "[Brindle]\ndriver=sqlite\ndatabase=brindle.sqlite\n"
-            << "[VeloraDB]\ndriver=postgresql\nconnection=" << pgConninfo << "\n";
+            << "[VeloraDB]\ndriver=postgresql\nconnection=" << pgConninfo << "\n"
+            << "[Durable]\ndriver=postgresql\nconnection="
+            << durablePg->ConnectionString("bench", "tallon", "bench") << "\n";
         setenv("TALLON_DB_CONF", (dir + "/tallon-db.conf").c_str(), 1);
         pgAlias = tallon::db::OpenAliasConnection("VeloraDB");
         sqliteAlias = tallon::db::OpenAliasConnection("Brindle");
-        pgAlias->Execute(SchemaScript("postgresql"));
+        durableAlias = tallon::db::OpenAliasConnection("Durable");
+        for (Connection* c : {pgAlias, durableAlias}) {
+            c->Execute(SchemaScript("postgresql"));
+            Populate(*c);
+            c->Execute("analyze rdrmain; analyze cards; analyze trans");
+        }
         sqliteAlias->Execute(SchemaScript("sqlite"));
-        Populate(*pgAlias);
         Populate(*sqliteAlias);
-        pgAlias->Execute("analyze rdrmain; analyze cards; analyze trans");
     }
     ~Fixture() {
         tallon::db::CloseAliasConnections();
@@ -154,6 +163,13 @@ void BM_WriterLinePostgres(benchmark::State& state) {
     WriterLine(state, TheFixture().pgAlias);
 }
 BENCHMARK(BM_WriterLinePostgres)->Unit(benchmark::kMicrosecond)->UseRealTime()->MinTime(3.0);
+
+// The same against a server that flushes every commit to disk (its
+// defaults): what an installation's durable inserts cost on this disk.
+void BM_WriterLinePostgresDurable(benchmark::State& state) {
+    WriterLine(state, TheFixture().durableAlias);
+}
+BENCHMARK(BM_WriterLinePostgresDurable)->Unit(benchmark::kMicrosecond)->UseRealTime()->MinTime(2.0);
 
 void BM_WriterLineSqlite(benchmark::State& state) {
     WriterLine(state, TheFixture().sqliteAlias);

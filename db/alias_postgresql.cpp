@@ -238,8 +238,11 @@ class PgAliasConnection : public Connection {
     }
 
     PGconn* Open() const {
-        std::vector<const char*> keys{"dbname", "client_encoding", "fallback_application_name"};
-        std::vector<const char*> values{conninfo_.c_str(), "LATIN1", "tallon"};
+        // Later entries win: the alias may set its own connect_timeout, but
+        // never the encoding.
+        std::vector<const char*> keys{"connect_timeout", "dbname", "client_encoding",
+                                      "fallback_application_name"};
+        std::vector<const char*> values{"10", conninfo_.c_str(), "LATIN1", "tallon"};
         if (login_) {
             if (!login_->userName.empty()) {
                 keys.push_back("user");

@@ -119,7 +119,7 @@ std::string QuoteLiteral(const std::string& s) {
 
 }  // namespace
 
-PgServer::PgServer() {
+PgServer::PgServer(bool durable) : durable_(durable) {
     binDir_ = FindBinDir();
     char tmpl[] = "/tmp/tallon-pg-XXXXXX";
     if (!mkdtemp(tmpl)) {
@@ -221,10 +221,23 @@ void PgServer::Start() {
     const std::string serverLog = dir_ + "/server.log";
     for (int attempt = 0; attempt < 5; ++attempt) {
         port_ = FreeLoopbackPort();
-        pid_ = Spawn({binDir_ + "/postgres", "-D", data, "-p", std::to_string(port_), "-k", dir_,
-                      "-c", "listen_addresses=127.0.0.1", "-c", "fsync=off", "-c",
-                      "full_page_writes=off", "-c", "max_connections=40"},
-                     dir_, serverLog, runUid_, runGid_, true);
+        std::vector<std::string> args{binDir_ + "/postgres",
+                                      "-D",
+                                      data,
+                                      "-p",
+                                      std::to_string(port_),
+                                      "-k",
+                                      dir_,
+                                      "-c",
+                                      "listen_addresses=127.0.0.1",
+                                      "-c",
+                                      "max_connections=40"};
+        if (!durable_) {
+            for (const char* a : {"-c", "fsync=off", "-c", "full_page_writes=off"}) {
+                args.emplace_back(a);
+            }
+        }
+        pid_ = Spawn(args, dir_, serverLog, runUid_, runGid_, true);
         const std::string ping =
             "host=127.0.0.1 port=" + std::to_string(port_) + " dbname=postgres connect_timeout=2";
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);

@@ -19,8 +19,10 @@ namespace tallon::test {
 class PgServer {
   public:
     // Starts the server; throws std::runtime_error with the reason when it
-    // cannot (binaries missing, initdb or start failed).
-    PgServer();
+    // cannot (binaries missing, initdb or start failed). Tests run without
+    // fsync for speed; `durable` keeps the server's default flushing (for
+    // measuring what a real installation's commits cost).
+    explicit PgServer(bool durable = false);
     ~PgServer();
     PgServer(const PgServer&) = delete;
     PgServer& operator=(const PgServer&) = delete;
@@ -56,6 +58,7 @@ class PgServer {
     void Start();
     void Stop();
 
+    bool durable_ = false;
     std::string dir_;
     std::string binDir_;
     std::string host_ = "127.0.0.1";
