@@ -154,7 +154,10 @@ std::vector<AliasConfig> ReadEngineConfig(const std::string& path) {
     if (!in || !IsRegularFile(path)) {
         ThrowEngineStartError(kStartConfigUnreadable);
     }
-    const std::string dir = ExtractFilePath(path);
+    std::string dir = ExtractFilePath(path);
+    if (dir.empty() || dir.front() != '/') {
+        dir = CurrentDirectory() + dir;  // the working directory may change later
+    }
     std::vector<AliasConfig> result;
     std::string line;
     while (std::getline(in, line)) {

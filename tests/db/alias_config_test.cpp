@@ -88,6 +88,20 @@ TEST_F(AliasConfigTest, SearchOrderEnvironmentThenWorkingDirectoryThenProgramDir
     CloseAliasConnections();
     EXPECT_EQ(MarkerOf("Brindle"), "environment");
 
+    // A relative name is taken from the working directory of the moment, and
+    // the database stays found after the working directory changes.
+    const std::string relative =
+        "../" + std::filesystem::path(envDir.path()).parent_path().filename().string() + "/" +
+        kEngineConfigFileName;
+    setenv("TALLON_DB_CONF", relative.c_str(), 1);
+    CloseAliasConnections();
+    Connection* c = OpenAliasConnection("Brindle");
+    ASSERT_NE(c, nullptr);
+    {
+        test::ScopedWorkingDirectory elsewhere("/");
+        EXPECT_EQ(c->Select("select v from marker")->rows.at(0).at(0), "environment");
+    }
+
     unsetenv("TALLON_DB_CONF");
     std::filesystem::remove(workDir_ / kEngineConfigFileName);
     CloseAliasConnections();
