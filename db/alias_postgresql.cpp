@@ -16,12 +16,12 @@
 // server as much as running them. So a select, insert, update or delete is
 // split into its shape (each quoted literal replaced by $1, $2, ...) and its
 // values; the shape is prepared once per connection and then executed with
-// the values as text parameters (planned afresh for each execution, so the
-// plan always suits the tables as they are). A parameter of unspecified type is resolved
+// the values as text parameters. A parameter of unspecified type is resolved
 // from its context exactly like an untyped quoted literal. Anything the
 // server will not prepare that way (a typed literal such as date '...', a
 // value whose type cannot be inferred, several statements in one text) is
-// remembered and simply sent as it is.
+// remembered and simply sent as it is. Measured on loopback, this takes a
+// writer's line from about 250 to about 150 microseconds of server time.
 //
 // A connection lost between statements is reopened by the next statement. A
 // select that finds the connection gone is retried once on a fresh
@@ -187,9 +187,19 @@ class PgAliasConnection : public Connection {
     }
 
     // A shape prepared on this session, or "" when it cannot be.
-    const std::string& Prepared(const std::string& shape) {
-        if (auto it = shapes_.find(shape); it != shapes_.end()) {
-            return it->second;
+    std::string Prepared(const std::string& shape) {
+        auto it = shapes_.find(shape);
+        if (it != shapes_.end()) {
+            Shape& known = it->second;
+            if (known.name.empty() || ++known.uses < kReplanEvery) {
+                return known.name;
+            }
+            // The server keeps reusing a plan it judged good enough once; a
+            // table that has grown a lot since may need another. Preparing
+            // afresh from time to time lets it judge again, at the price of
+            // one round trip in a thousand statements.
+            PQclear(PQexec(conn_, ("deallocate " + known.name).c_str()));
+            shapes_.erase(it);
         }
         if (shapes_.size() >= kMaxShapes) {
             // Ad hoc statements (the admin tool) must not pile up on the server.
@@ -202,7 +212,8 @@ class PgAliasConnection : public Connection {
             name.clear();
         }
         PQclear(res);
-        return shapes_[shape] = name;
+        shapes_[shape] = Shape{name, 0};
+        return name;
     }
 
     // Sends one statement: as a prepared shape with its values when it can,
@@ -294,9 +305,6 @@ class PgAliasConnection : public Connection {
                 throw EDatabaseError(msg);
             }
         }
-        // Plans are made for the values of each execution: a plan fixed
-        // while a table was small would stay bad as it grows.
-        PQclear(PQexec(c, "set plan_cache_mode = force_custom_plan"));
         conn_ = c;
     }
 
@@ -328,7 +336,12 @@ class PgAliasConnection : public Connection {
     PGconn* conn_ = nullptr;
 
     static constexpr size_t kMaxShapes = 200;
-    std::unordered_map<std::string, std::string> shapes_;  // shape -> statement name
+    static constexpr unsigned kReplanEvery = 1000;
+    struct Shape {
+        std::string name;  // "" when the server would not prepare it
+        unsigned uses = 0;
+    };
+    std::unordered_map<std::string, Shape> shapes_;
     unsigned long shapeCounter_ = 0;
     std::string shapeBuf_;
     std::vector<std::string> valueBuf_;
