@@ -191,14 +191,17 @@ class PgAliasConnection : public Connection {
         auto it = shapes_.find(shape);
         if (it != shapes_.end()) {
             Shape& known = it->second;
-            if (known.name.empty() || ++known.uses < kReplanEvery) {
+            if (++known.uses < kReplanEvery) {
                 return known.name;
             }
             // The server keeps reusing a plan it judged good enough once; a
             // table that has grown a lot since may need another. Preparing
-            // afresh from time to time lets it judge again, at the price of
-            // one round trip in a thousand statements.
-            PQclear(PQexec(conn_, ("deallocate " + known.name).c_str()));
+            // afresh from time to time lets it judge again (and gives a
+            // shape that failed, say on a table made since, another chance),
+            // at the price of one round trip in a thousand statements.
+            if (!known.name.empty()) {
+                PQclear(PQexec(conn_, ("deallocate " + known.name).c_str()));
+            }
             shapes_.erase(it);
         }
         if (shapes_.size() >= kMaxShapes) {
