@@ -90,6 +90,10 @@ void ResetLoginState() {
 
 void SetEngineProgramDirectory(const std::string& directory) {
     std::lock_guard lock(DirMutex());
+    if (directory.empty()) {
+        ProgramDirectoryOverride().reset();  // back to the executable's directory
+        return;
+    }
     std::string dir = directory;
     if (!dir.empty() && dir.back() != '/') {
         dir += '/';

@@ -44,6 +44,7 @@ class AliasConfigTest : public ::testing::Test {
     }
     void TearDown() override {
         unsetenv("TALLON_DB_CONF");
+        SetEngineProgramDirectory("");
         CloseAliasConnections();
     }
 
