@@ -171,9 +171,18 @@ bool WriteAll(int fd, const char* data, size_t size) {
 
 }  // namespace
 
-std::string ResolveFileName(const std::string& path) {
-    struct stat st {};
-    if (path.empty() || ::lstat(path.c_str(), &st) == 0) {
+namespace {
+
+// Resolves a name and tells what it found, with as few system calls as the
+// common cases allow: the exact name, then the upper- and lower-case forms of
+// its extension and of the whole name (the program names its files with
+// upper- or lower-case extensions and looks them up in the other case many
+// times a second), and only then a listing of the directory.
+std::string Resolve(const std::string& path, struct stat* found, bool followLinks) {
+    auto probe = [&](const std::string& p) {
+        return (followLinks ? ::stat(p.c_str(), found) : ::lstat(p.c_str(), found)) == 0;
+    };
+    if (path.empty() || probe(path)) {
         return path;
     }
     const std::string dirPart = ExtractFilePath(path);
@@ -181,21 +190,40 @@ std::string ResolveFileName(const std::string& path) {
     if (name.empty()) {
         return path;
     }
-    std::string found;
-    if (FindCaseVariant(dirPart, name, found)) {
-        return dirPart + found;
+    const size_t dot = name.rfind('.');
+    const std::string stem = dot == std::string::npos ? name : name.substr(0, dot);
+    const std::string ext = dot == std::string::npos ? std::string() : name.substr(dot);
+    for (const std::string& variant :
+         {stem + UpperCase(ext), stem + LowerCase(ext), UpperCase(name), LowerCase(name)}) {
+        if (variant != name && probe(dirPart + variant)) {
+            return dirPart + variant;
+        }
     }
+    std::string entry;
+    if (FindCaseVariant(dirPart, name, entry) && probe(dirPart + entry)) {
+        return dirPart + entry;
+    }
+    found->st_mode = 0;
     return path;
+}
+
+}  // namespace
+
+std::string ResolveFileName(const std::string& path) {
+    struct stat st {};
+    return Resolve(path, &st, false);
 }
 
 bool FileExists(const std::string& path) {
     struct stat st {};
-    return ::stat(ResolveFileName(path).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    Resolve(path, &st, true);
+    return S_ISREG(st.st_mode);
 }
 
 bool DirectoryExists(const std::string& path) {
     struct stat st {};
-    return ::stat(ResolveFileName(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    Resolve(path, &st, true);
+    return S_ISDIR(st.st_mode);
 }
 
 bool CopyFileOver(const std::string& from, const std::string& to) {

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -108,11 +109,21 @@ struct Registry {
     std::vector<TableFile*> writing;
 };
 
+// Set in a child made by fork(); checked on every engine call, where asking
+// the kernel for the process id each time would cost a system call.
+std::atomic<bool> g_forkedChild{false};
+void MarkForkedChild() {
+    g_forkedChild = true;
+}
+
 Registry& Reg() {
-    static Registry* r = new Registry();  // outlives static destructors
+    static Registry* r = [] {
+        ::pthread_atfork(nullptr, nullptr, MarkForkedChild);
+        return new Registry();  // outlives static destructors
+    }();
     // A child made by fork() must not touch its parent's connections or
     // locks: it forgets them and opens its own.
-    if (r->pid != ::getpid()) {
+    if (g_forkedChild.exchange(false) && r->pid != ::getpid()) {
         for (auto& [path, file] : r->byPath) {
             file->Abandon();
         }
@@ -504,7 +515,7 @@ void TableFile::OpenConnection() {
     indexPaths_.clear();
     try {
         sqlite3_busy_timeout(db_, 10000);
-        RunPlain("PRAGMA journal_mode=DELETE");
+        RunPlain("PRAGMA journal_mode=TRUNCATE");
         RunPlain("PRAGMA synchronous=FULL");
         RunPlain("PRAGMA cache_spill=OFF");
         LoadSchema();

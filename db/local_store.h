@@ -16,14 +16,16 @@
 // and ShutdownEngine(). The journal is a rollback journal with
 // synchronous=FULL, so a crash or kill -9 loses at most the uncommitted tail
 // and never leaves a table unreadable, and an idle table is one
-// self-contained file that can be copied. Dirty pages are never spilled into
-// the table file before commit (cache_spill off): until commit the file on
-// disk is untouched, so replacing or deleting it behind the engine's back
-// (a table re-created from the template) can be detected by its identity and
-// the pending work dropped without ever writing into the new file.
-// Reads likewise run in a read transaction kept open by the same rules; it
-// only delays another process's commit (which waits up to busy_timeout, 10 s)
-// by at most the commit age, never blocks its reads or our own writes.
+// self-contained file that can be copied. The journal is truncated rather
+// than deleted after each commit (an empty N.DB-journal stays beside the
+// table): creating and deleting it would change the directory at every
+// commit and defeat the cached directory listings of the file-name layer. Dirty pages are never
+// spilled into the table file before commit (cache_spill off): until commit the file on disk is
+// untouched, so replacing or deleting it behind the engine's back (a table re-created from the
+// template) can be detected by its identity and the pending work dropped without ever writing into
+// the new file. Reads likewise run in a read transaction kept open by the same rules; it only
+// delays another process's commit (which waits up to busy_timeout, 10 s) by at most the commit age,
+// never blocks its reads or our own writes.
 
 #include <sqlite3.h>
 #include <sys/types.h>
