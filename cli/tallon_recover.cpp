@@ -294,17 +294,25 @@ int Run(int argc, char** argv) {
     const size_t messagesBefore = host.messages.size();
     core.Button1Click();
     host.ClearProgress();
-    db::ShutdownEngine();
+    bool closedCleanly = true;
+    try {
+        db::ShutdownEngine();
+    } catch (const Exception& e) {
+        // The run flushed its records already; a failure here is still news.
+        std::cerr << "tallon-recover: " << e.Message() << std::endl;
+        closedCleanly = false;
+    }
 
     const auto& totals = core.Totals();
     std::cout << "Summary: " << totals.files << " files, " << totals.linesRead << " lines read, "
               << totals.added << " records added, " << totals.linesRead - totals.added
               << " lines refused" << std::endl;
 
-    if (interrupted) {
+    // A Ctrl-C that comes after the last line has been read stopped nothing.
+    if (interrupted && !totals.completed) {
         return kExitInterrupted;
     }
-    if (host.messages.size() > messagesBefore || !totals.completed) {
+    if (host.messages.size() > messagesBefore || !totals.completed || !closedCleanly) {
         return kExitFailed;
     }
     return kExitCompleted;
