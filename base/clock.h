@@ -10,7 +10,7 @@ namespace tallon {
 // on any day and time (the year rule, the day's password, the sequence-number
 // seed and the external record id all depend on it).
 class Clock {
-public:
+  public:
     virtual ~Clock() = default;
     // Local date and time, with milliseconds.
     virtual DateTime Now() const = 0;
@@ -19,14 +19,14 @@ public:
 };
 
 class SystemClock final : public Clock {
-public:
+  public:
     DateTime Now() const override;
     uint32_t UtcMillisecondsOfDay() const override;
 };
 
 // A clock that stands still until told to move.
 class ManualClock final : public Clock {
-public:
+  public:
     explicit ManualClock(DateTime local = {}, int utcOffsetMinutes = 0)
         : now_(local), utcOffsetMinutes_(utcOffsetMinutes) {}
     DateTime Now() const override { return now_; }
@@ -36,7 +36,7 @@ public:
     void AdvanceMilliseconds(int64_t ms);
     void SetUtcOffsetMinutes(int minutes) { utcOffsetMinutes_ = minutes; }
 
-private:
+  private:
     DateTime now_;
     int utcOffsetMinutes_;
 };
@@ -46,13 +46,13 @@ const Clock& ActiveClock();
 
 // Installs a clock for the lifetime of the object.
 class ScopedClock {
-public:
+  public:
     explicit ScopedClock(const Clock& clock);
     ~ScopedClock();
     ScopedClock(const ScopedClock&) = delete;
     ScopedClock& operator=(const ScopedClock&) = delete;
 
-private:
+  private:
     const Clock* saved_;
 };
 

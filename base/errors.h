@@ -8,32 +8,32 @@ namespace tallon {
 // Root of the error family. Every error the program reports to an operator
 // carries a message; writers catch this class per record and log the message.
 class Exception : public std::exception {
-public:
+  public:
     explicit Exception(std::string message) : message_(std::move(message)) {}
     const std::string& Message() const noexcept { return message_; }
     const char* what() const noexcept override { return message_.c_str(); }
 
-private:
+  private:
     std::string message_;
 };
 
 // Text that does not convert to a number, or a date/time out of range.
 class EConvertError : public Exception {
-public:
+  public:
     using Exception::Exception;
 };
 
 // A file could not be opened, read, written or closed. Carries the platform
 // error code (Windows numbering) and the message that code maps to.
 class EInOutError : public Exception {
-public:
+  public:
     explicit EInOutError(int code);
     int ErrorCode() const noexcept { return code_; }
 
     // Builds the error from a C library errno value.
     static EInOutError FromErrno(int err);
 
-private:
+  private:
     int code_;
 };
 
@@ -51,7 +51,7 @@ int InOutCodeFromErrno(int err);
 // Any failure of the database engine: file missing, table busy, unknown
 // field, key violation, SQL error, login refused.
 class EDatabaseError : public Exception {
-public:
+  public:
     using Exception::Exception;
 };
 

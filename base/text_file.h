@@ -13,7 +13,7 @@ namespace tallon {
 // there is no length limit. The file is streamed through a fixed buffer, so
 // memory does not grow with its size.
 class TextFileReader {
-public:
+  public:
     // Opens read-only; the name goes through the case-insensitive file-name
     // layer. Raises EInOutError (a directory gives "File access denied").
     explicit TextFileReader(const std::string& path);
@@ -30,7 +30,7 @@ public:
     uint64_t Position() const { return consumed_; }
     uint64_t Size() const { return size_; }
 
-private:
+  private:
     bool Fill();
     int PeekByte();
 

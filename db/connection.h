@@ -8,7 +8,7 @@ namespace tallon::db {
 
 // The rows of a select, every value as text (NULL as "" with isNull set).
 class QueryResult {
-public:
+  public:
     std::vector<std::string> columns;
     std::vector<std::vector<std::string>> rows;
     std::vector<std::vector<bool>> nulls;
@@ -20,7 +20,7 @@ public:
 // One database a query can run on: a directory database of the local
 // driver, or an external alias (SQLite file or PostgreSQL server).
 class Connection {
-public:
+  public:
     virtual ~Connection() = default;
     // Runs a select and returns its rows. Raises EDatabaseError.
     virtual std::unique_ptr<QueryResult> Select(const std::string& sql) = 0;

@@ -9,7 +9,7 @@ namespace tallon::db {
 // a bare table name under its database name, in a table object or in SQL,
 // means the table of that name in its directory.
 class Database {
-public:
+  public:
     Database(std::string databaseName, std::string driverName, std::string sessionName);
     ~Database();
     Database(const Database&) = delete;
@@ -29,7 +29,7 @@ public:
     // The directory of the open database, ending in "/".
     const std::string& Directory() const { return directory_; }
 
-private:
+  private:
     std::string databaseName_;
     std::string driverName_;
     std::string sessionName_;

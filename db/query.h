@@ -11,7 +11,7 @@ class QueryResult;
 // An SQL statement on a database: a directory database ("KD1") or an
 // external alias configured in the engine's configuration file.
 class Query {
-public:
+  public:
     Query(std::string objectName, std::string databaseName);
     ~Query();
     Query(const Query&) = delete;
@@ -38,7 +38,7 @@ public:
     // Runs a statement without result rows.
     void ExecSQL();
 
-private:
+  private:
     std::string objectName_;
     std::string databaseName_;
     std::vector<std::string> lines_;

@@ -18,7 +18,7 @@ class TableImpl;
 
 // A local table of a directory database, reached by name (no extension).
 class Table {
-public:
+  public:
     Table(std::string objectName, std::string databaseName);
     ~Table();
     Table(const Table&) = delete;
@@ -53,7 +53,7 @@ public:
     // primary index; fields are separated by ';'.
     void AddIndex(const std::string& indexName, const std::string& fields, unsigned options);
 
-private:
+  private:
     std::string objectName_;
     std::string databaseName_;
     std::string tableName_;

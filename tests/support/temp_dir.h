@@ -7,7 +7,7 @@ namespace tallon::test {
 // A fresh directory under $TMPDIR (or /tmp), removed with its contents when
 // the object goes. path() ends in "/".
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -16,19 +16,19 @@ public:
     const std::string& path() const { return path_; }
     std::string operator/(const std::string& name) const { return path_ + name; }
 
-private:
+  private:
     std::string path_;
 };
 
 // Changes the working directory for the lifetime of the object.
 class ScopedWorkingDirectory {
-public:
+  public:
     explicit ScopedWorkingDirectory(const std::string& dir);
     ~ScopedWorkingDirectory();
     ScopedWorkingDirectory(const ScopedWorkingDirectory&) = delete;
     ScopedWorkingDirectory& operator=(const ScopedWorkingDirectory&) = delete;
 
-private:
+  private:
     std::string saved_;
 };
 
