@@ -178,7 +178,42 @@ namespace {
 // its extension and of the whole name (the program names its files with
 // upper- or lower-case extensions and looks them up in the other case many
 // times a second), and only then a listing of the directory.
+// Names lately resolved to another letter case, tried first next time: a
+// lookup repeated for every record then costs one system call.
+std::mutex g_resolvedMutex;
+std::unordered_map<std::string, std::string> g_resolved;
+constexpr size_t kMaxRemembered = 1024;
+
+std::string Remembered(const std::string& path) {
+    std::lock_guard<std::mutex> lock(g_resolvedMutex);
+    auto it = g_resolved.find(path);
+    return it == g_resolved.end() ? std::string() : it->second;
+}
+
+void Remember(const std::string& path, const std::string& resolved) {
+    std::lock_guard<std::mutex> lock(g_resolvedMutex);
+    if (g_resolved.size() >= kMaxRemembered) {
+        g_resolved.clear();
+    }
+    g_resolved[path] = resolved;
+}
+
+std::string ResolveUncached(const std::string& path, struct stat* found, bool followLinks);
+
 std::string Resolve(const std::string& path, struct stat* found, bool followLinks) {
+    const std::string known = path.empty() ? std::string() : Remembered(path);
+    if (!known.empty() &&
+        (followLinks ? ::stat(known.c_str(), found) : ::lstat(known.c_str(), found)) == 0) {
+        return known;
+    }
+    std::string resolved = ResolveUncached(path, found, followLinks);
+    if (resolved != path) {
+        Remember(path, resolved);
+    }
+    return resolved;
+}
+
+std::string ResolveUncached(const std::string& path, struct stat* found, bool followLinks) {
     auto probe = [&](const std::string& p) {
         return (followLinks ? ::stat(p.c_str(), found) : ::lstat(p.c_str(), found)) == 0;
     };

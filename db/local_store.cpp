@@ -518,6 +518,9 @@ void TableFile::OpenConnection() {
         RunPlain("PRAGMA journal_mode=TRUNCATE");
         RunPlain("PRAGMA synchronous=FULL");
         RunPlain("PRAGMA cache_spill=OFF");
+        // A run keeps a connection to every daily table it touched: a small
+        // page cache each keeps the process small over a month of tables.
+        RunPlain("PRAGMA cache_size=-1024");
         LoadSchema();
     } catch (...) {
         CloseConnection();
@@ -833,6 +836,20 @@ std::string TableFile::CreateIndexSql(const IndexDef& def, bool binaryTwin) cons
         const int fi = FieldIndex(def.fields[i]);
         if (nocase && fi >= 0 && fields_[fi].kind == FieldKind::Text)
             sql += " COLLATE NOCASE";
+    }
+    // The twin also carries the primary key's fields after the first (a
+    // transaction's time and card): lookups that name the door together with
+    // them, like the duplicate check, then land on a record or two instead of
+    // reading every record of that door.
+    const IndexDef* primary = PrimaryIndex();
+    if (binaryTwin && primary) {
+        for (size_t i = 1; i < primary->fields.size(); ++i) {
+            const std::string& f = primary->fields[i];
+            if (std::none_of(def.fields.begin(), def.fields.end(),
+                             [&](const std::string& g) { return SameText(f, g); })) {
+                sql += ", " + QuoteIdent(f);
+            }
+        }
     }
     return sql + ")";
 }

@@ -79,6 +79,20 @@ TEST(FileNames, SeesFilesCreatedBehindItsBackAtOnce) {
     EXPECT_FALSE(FileExists(dir / "late.px"));
 }
 
+TEST(FileNames, ARememberedCaseVariantGivesWayWhenItGoes) {
+    TempDir dir;
+    CreateBehindTheLayersBack(dir / "T1.DB", "upper");
+    EXPECT_EQ(ResolveFileName(dir / "t1.db"), dir / "T1.DB");
+    // The variant found before is gone; another case of the name appears.
+    ASSERT_EQ(unlink((dir / "T1.DB").c_str()), 0);
+    CreateBehindTheLayersBack(dir / "t1.Db", "mixed");
+    EXPECT_EQ(ResolveFileName(dir / "t1.db"), dir / "t1.Db");
+    EXPECT_TRUE(FileExists(dir / "t1.db"));
+    ASSERT_EQ(unlink((dir / "t1.Db").c_str()), 0);
+    EXPECT_FALSE(FileExists(dir / "t1.db"));
+    EXPECT_EQ(ResolveFileName(dir / "t1.db"), dir / "t1.db");
+}
+
 TEST(FileNames, CopiesOverCaseVariantsAndDeletesThem) {
     TempDir dir;
     WriteWholeFile(dir / "tran_tpl.DB", "template");

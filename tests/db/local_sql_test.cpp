@@ -160,6 +160,9 @@ TEST_F(LocalSqlTest, DuplicateCheckWithTimesInRegionalFormats) {
         "TR020606.\"time\"='14:05:00'");
     EXPECT_NE(plan.find("USING INDEX"), std::string::npos) << plan;
     EXPECT_EQ(plan.find("SCAN"), std::string::npos) << plan;
+    // It narrows by time and card too, not only to the door's records.
+    EXPECT_NE(plan.find("Time=?"), std::string::npos) << plan;
+    EXPECT_NE(plan.find("Card No=?"), std::string::npos) << plan;
     // The case-insensitive index still orders and matches without regard to case.
     EXPECT_EQ(Count("select * from TR020606 where \"Device Name\"='DOOR 7' collate nocase"), 2);
 }
