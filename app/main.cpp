@@ -1,10 +1,12 @@
 #include <QApplication>
 #include <clocale>
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "app/login_dialog.h"
 #include "app/main_window.h"
+#include "base/errors.h"
 #include "base/file_names.h"
 #include "base/regional.h"
 #include "db/engine.h"
@@ -37,6 +39,12 @@ int main(int argc, char* argv[]) {
         Form1.show();
         result = app.exec();
     }
-    tallon::db::ShutdownEngine();
+    try {
+        tallon::db::ShutdownEngine();
+    } catch (const tallon::Exception& e) {
+        // Every run flushed its records when it returned; say what failed.
+        std::fprintf(stderr, "tallon: %s\n", e.Message().c_str());
+        return result == 0 ? 1 : result;
+    }
     return result;
 }

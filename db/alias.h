@@ -20,6 +20,11 @@ struct AliasConfig {
     std::string driver;      // "sqlite" or "postgresql"
     std::string database;    // sqlite: the database file, made absolute
     std::string connection;  // postgresql: a libpq connection string
+    // sqlite: the connection's synchronous setting ("off", "normal", "full"
+    // or "extra"); empty keeps SQLite's own default. With the write-ahead
+    // log, "normal" syncs at checkpoints instead of at every insert: a power
+    // failure may then undo the last inserts, a crash of the program never.
+    std::string synchronous;
 };
 
 // Statuses of the engine start-up error, shown as four upper-case hex digits.

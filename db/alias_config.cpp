@@ -186,7 +186,7 @@ std::vector<AliasConfig> ReadEngineConfig(const std::string& path) {
                     ThrowEngineStartError(kStartDuplicateAlias);
                 }
             }
-            result.push_back(AliasConfig{name, "", "", ""});
+            result.push_back(AliasConfig{name, "", "", "", ""});
             continue;
         }
         const size_t eq = t.find('=');
@@ -202,6 +202,12 @@ std::vector<AliasConfig> ReadEngineConfig(const std::string& path) {
             a.database = value;
         } else if (key == "connection") {
             a.connection = value;
+        } else if (key == "synchronous") {
+            a.synchronous = Lower(value);
+            if (a.synchronous != "off" && a.synchronous != "normal" && a.synchronous != "full" &&
+                a.synchronous != "extra") {
+                ThrowEngineStartError(kStartConfigSyntax);
+            }
         }
     }
     if (in.bad()) {

@@ -1,7 +1,7 @@
 // An alias on an SQLite database file. Statements are run as given, each in
 // its own implicit transaction, so every insert is durable by SQLite's own
-// rules (the file's journal mode and synchronous setting are left to whoever
-// made the database).
+// rules (the file's journal mode is left to whoever made the database; the
+// alias may set the connection's synchronous setting).
 
 #include <sqlite3.h>
 
@@ -16,7 +16,7 @@ namespace {
 class SqliteAliasConnection : public Connection {
   public:
     SqliteAliasConnection(const AliasConfig& alias, std::string usedName)
-        : path_(alias.database), name_(std::move(usedName)) {}
+        : path_(alias.database), name_(std::move(usedName)), synchronous_(alias.synchronous) {}
 
     ~SqliteAliasConnection() override {
         if (db_) {
@@ -57,6 +57,14 @@ class SqliteAliasConnection : public Connection {
         // Another process (the admin tool, a second run) may hold the file
         // briefly; wait for it instead of failing the record.
         sqlite3_busy_timeout(db, 10000);
+        if (!synchronous_.empty()) {
+            const std::string pragma = "PRAGMA synchronous=" + synchronous_;
+            if (sqlite3_exec(db, pragma.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
+                std::string msg = sqlite3_errmsg(db);
+                sqlite3_close_v2(db);
+                throw EDatabaseError("Cannot set up database file '" + path_ + "': " + msg);
+            }
+        }
         db_ = db;
     }
 
@@ -123,6 +131,7 @@ class SqliteAliasConnection : public Connection {
 
     std::string path_;
     std::string name_;
+    std::string synchronous_;
     sqlite3* db_ = nullptr;
 };
 

@@ -188,6 +188,23 @@ TEST_F(AliasConfigTest, ValuesCommentsAndQuotes) {
     EXPECT_EQ(aliases[2].connection, "host=h password=x;y#z");
 }
 
+TEST_F(AliasConfigTest, SqliteSynchronousSetting) {
+    TempDir dir;
+    MakeMarkerDatabase(dir / "b.sqlite", "m");
+    WriteWholeFile(dir / kEngineConfigFileName,
+                   "[Brindle]\ndriver=sqlite\ndatabase=b.sqlite\nsynchronous=Normal\n"
+                   "[VeloraDB]\ndriver=sqlite\ndatabase=b.sqlite\n");
+    setenv("TALLON_DB_CONF", (dir / kEngineConfigFileName).c_str(), 1);
+    CloseAliasConnections();
+    auto level = [](const std::string& alias) {
+        return OpenAliasConnection(alias)->Select("pragma synchronous")->rows.at(0).at(0);
+    };
+    EXPECT_EQ(level("Brindle"), "1");   // normal
+    EXPECT_EQ(level("VeloraDB"), "2");  // SQLite's default, full
+    EXPECT_EQ(StartErrorFor("[Brindle]\ndriver=sqlite\ndatabase=a\nsynchronous=sometimes\n"),
+              EngineStartMessage(kStartConfigSyntax));
+}
+
 TEST_F(AliasConfigTest, MissingSqliteDatabaseIsAnErrorAndIsNotCreated) {
     TempDir dir;
     WriteWholeFile(dir / "t.conf", "[Brindle]\ndriver=sqlite\ndatabase=gone.sqlite\n");
