@@ -51,7 +51,6 @@ class RecoveryCore {
     bool Running() const { return running_; }
     RunMode Mode() const { return runMode_; }
     const std::string& ProgramDirectory() const { return programDirectory_; }
-    Host& host() { return host_; }
 
     db::Database Database1{"KD1", "STANDARD", "Default"};
     db::Table TransTable{"TransTable", "KD1"};
