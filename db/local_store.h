@@ -172,6 +172,10 @@ class TableFile {
     void AddIndex(const std::string& name, const std::vector<std::string>& fields,
                   unsigned options);
 
+    // Gives back the connection's page cache when the table has not been
+    // used for kIdleCacheAfter and holds no uncommitted work.
+    void ReleaseCacheIfIdle(std::chrono::steady_clock::time_point now);
+
     // Closes the connection, dropping any uncommitted work.
     void CloseConnection();
     // Forgets the connection without touching it (after fork()).
@@ -198,6 +202,7 @@ class TableFile {
     bool inWrite_ = false;
     bool inRead_ = false;
     std::chrono::steady_clock::time_point writeStarted_;
+    std::chrono::steady_clock::time_point lastUse_;
     int lockFd_ = -1;
     int sharedUsers_ = 0;
     int exclusiveUsers_ = 0;
@@ -210,6 +215,9 @@ class TableFile {
 // How long a write transaction may stay open before the next engine call
 // commits it.
 inline constexpr std::chrono::milliseconds kCommitAfter{200};
+
+// How long a table may go unused before its page cache is given back.
+inline constexpr std::chrono::milliseconds kIdleCacheAfter{1000};
 
 // The cached table file of a directory and table name (matched without
 // regard to case; "name" may carry the ".DB" extension). Raises
