@@ -1084,7 +1084,7 @@ std::shared_ptr<TableFile> OpenTableFile(const std::string& directory,
 // tables does not keep a month of caches; the tables in use keep theirs.
 void ReleaseIdleCaches(Registry& reg, std::chrono::steady_clock::time_point now) {
     static std::chrono::steady_clock::time_point lastSweep;
-    if (now - lastSweep < kIdleCacheAfter)
+    if (now - lastSweep < kCommitAfter)
         return;
     lastSweep = now;
     for (auto& [path, file] : reg.byPath) {

@@ -1,6 +1,11 @@
 #include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <chrono>
+#include <thread>
 
 #include "base/file_names.h"
+#include "db/local_store.h"
 #include "tests/db/local_fixture.h"
 #include "tests/support/temp_dir.h"
 
@@ -190,6 +195,36 @@ TEST_F(LocalDbTest, DatabaseOpenNeedsAReadableDirectory) {
     ok.AddParam("Path=" + dir_.path().substr(0, dir_.path().size() - 1));
     ok.Open();
     EXPECT_EQ(ok.Directory(), dir_.path());
+}
+
+TEST_F(LocalDbTest, AnIdleTableGivesBackItsPageCache) {
+    MakeTransactionTable("TR020608");
+    Table t("TransTable", "KD1");
+    t.SetTableName("TR020608");
+    t.Open();
+    for (int i = 0; i < 2000; ++i) {
+        AppendRecord(t, i + 1, i / 60 % 24, i % 60, "C" + std::to_string(i));
+    }
+    t.Close();
+    db::FlushAll();
+    auto file = db::local::OpenTableFile(dir_.path(), "TR020608");
+    auto cacheUsed = [&] {
+        auto engine = db::local::LockEngine();  // the committer thread may be at work
+        int current = 0, highwater = 0;
+        sqlite3_db_status(file->Db(), SQLITE_DBSTATUS_CACHE_USED, &current, &highwater, 0);
+        return current;
+    };
+    const int busy = cacheUsed();
+    ASSERT_GT(busy, 0);
+    // Used a moment ago: kept.
+    db::local::CommitAged();
+    EXPECT_EQ(cacheUsed(), busy);
+    std::this_thread::sleep_for(db::local::kIdleCacheAfter + db::local::kCommitAfter +
+                                std::chrono::milliseconds(100));
+    db::local::CommitAged();
+    EXPECT_LT(cacheUsed(), busy);
+    // The table still answers, from disk.
+    EXPECT_EQ(Scalar("select count(*) as n from TR020608", "n"), "2000");
 }
 
 }  // namespace
