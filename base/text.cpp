@@ -73,4 +73,18 @@ bool SameText(std::string_view a, std::string_view b) {
     return true;
 }
 
+std::string QuotedWith(std::string_view value, char quote) {
+    std::string out;
+    out.reserve(value.size() + 2);
+    out += quote;
+    for (char c : value) {
+        out += c;
+        if (c == quote) {
+            out += quote;
+        }
+    }
+    out += quote;
+    return out;
+}
+
 }  // namespace tallon

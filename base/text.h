@@ -19,6 +19,10 @@ std::string UpperCase(std::string_view s);
 // Lower-cases the ASCII letters only.
 std::string LowerCase(std::string_view s);
 
+// The value between two quote characters, with every quote character inside
+// it doubled: the one way values and names are quoted in statements and CSV.
+std::string QuotedWith(std::string_view value, char quote);
+
 // ASCII case-insensitive equality.
 bool SameText(std::string_view a, std::string_view b);
 

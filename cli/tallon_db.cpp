@@ -198,13 +198,7 @@ std::vector<std::vector<std::string>> ParseCsv(const std::string& text) {
 std::string CsvField(const std::string& v) {
     if (v.find_first_of(",\"\r\n") == std::string::npos)
         return v;
-    std::string out = "\"";
-    for (char c : v) {
-        out += c;
-        if (c == '"')
-            out += '"';
-    }
-    return out + "\"";
+    return QuotedWith(v, '"');
 }
 
 void WriteCsv(std::ostream& out, const db::QueryResult& r) {

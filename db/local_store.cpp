@@ -429,13 +429,7 @@ std::string RealText(double v) {
 }
 
 std::string QuoteIdent(const std::string& name) {
-    std::string out = "\"";
-    for (char c : name) {
-        out += c;
-        if (c == '"')
-            out += '"';
-    }
-    return out + "\"";
+    return QuotedWith(name, '"');
 }
 
 // ---- TableFile ----

@@ -20,14 +20,7 @@ using test::TempDir;
 
 // Doubles embedded quotes, as the writers quote their values.
 std::string Q(const std::string& v) {
-    std::string r = "'";
-    for (char c : v) {
-        r += c;
-        if (c == '\'') {
-            r += '\'';
-        }
-    }
-    return r + "'";
+    return Quoted(v);
 }
 
 // A column of a row by name, without regard to case (as the writers read

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include "db/query.h"
 #include "tests/support/pg_server.h"
 #include "tests/support/temp_dir.h"
 
@@ -106,14 +107,7 @@ const char* KindName(ExternalKind kind) {
 }
 
 std::string SqlText(const std::string& value) {
-    std::string r = "'";
-    for (char c : value) {
-        r += c;
-        if (c == '\'') {
-            r += '\'';
-        }
-    }
-    return r + "'";
+    return db::Quoted(value);
 }
 
 std::unique_ptr<ExternalDb> ExternalDb::Sqlite(const std::string& directory) {

@@ -23,6 +23,8 @@
 #include <thread>
 #include <vector>
 
+#include "base/text.h"
+
 namespace tallon::test {
 
 namespace {
@@ -96,25 +98,11 @@ std::string Tail(const std::string& path) {
 }
 
 std::string QuoteIdent(const std::string& s) {
-    std::string r = "\"";
-    for (char c : s) {
-        r += c;
-        if (c == '"') {
-            r += '"';
-        }
-    }
-    return r + "\"";
+    return tallon::QuotedWith(s, '"');
 }
 
 std::string QuoteLiteral(const std::string& s) {
-    std::string r = "'";
-    for (char c : s) {
-        r += c;
-        if (c == '\'') {
-            r += '\'';
-        }
-    }
-    return r + "'";
+    return tallon::QuotedWith(s, '\'');
 }
 
 }  // namespace
