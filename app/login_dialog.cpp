@@ -67,8 +67,8 @@ bool AskDatabaseLogin(const std::string& alias, std::string& userName, std::stri
     return true;
 }
 
-void InstallLoginPrompt() {
-    db::SetLoginPrompt(&AskDatabaseLogin);
+void InstallLoginPrompt(db::Engine& engine) {
+    engine.SetLoginPrompt(&AskDatabaseLogin);
 }
 
 }  // namespace tallon::app

@@ -6,6 +6,10 @@
 class QLineEdit;
 class QLabel;
 
+namespace tallon::db {
+class Engine;
+}
+
 namespace tallon::app {
 
 // The box the database engine raises when an external alias wants a
@@ -32,6 +36,6 @@ class LoginDialog : public QDialog {
 bool AskDatabaseLogin(const std::string& alias, std::string& userName, std::string& password);
 
 // Makes the box the engine's login prompt.
-void InstallLoginPrompt();
+void InstallLoginPrompt(db::Engine& engine);
 
 }  // namespace tallon::app

@@ -24,8 +24,8 @@ int main(int argc, char* argv[]) {
     tallon::LoadRegionalSettingsFromLocale();
 
     const std::string programDirectory = tallon::ExecutableDirectory();
-    tallon::db::SetEngineProgramDirectory(programDirectory);
-    tallon::app::InstallLoginPrompt();
+    tallon::db::Engine engine(programDirectory);
+    tallon::app::InstallLoginPrompt(engine);
 
     // Qt has taken its own options out of argv by now.
     std::vector<std::string> arguments;
@@ -35,12 +35,12 @@ int main(int argc, char* argv[]) {
 
     int result = 0;
     {
-        tallon::app::TForm1 Form1(programDirectory, arguments);
+        tallon::app::TForm1 Form1(engine, programDirectory, arguments);
         Form1.show();
         result = app.exec();
     }
     try {
-        tallon::db::ShutdownEngine();
+        engine.Shutdown();
     } catch (const tallon::Exception& e) {
         // Every run flushed its records when it returned; say what failed.
         std::fprintf(stderr, "tallon: %s\n", e.Message().c_str());

@@ -3,6 +3,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QFontMetrics>
@@ -83,9 +84,11 @@ W* Place(QWidget* parent, const char* name, int left, int top, int width, int he
 
 }  // namespace
 
-TForm1::TForm1(std::string programDirectory, const std::vector<std::string>& arguments,
-               QWidget* parent)
-    : QWidget(parent), core_(*this, std::move(programDirectory)), chooseFile_(&ChooseRawFile) {
+TForm1::TForm1(db::Engine& engine, std::string programDirectory,
+               const std::vector<std::string>& arguments, QWidget* parent)
+    : QWidget(parent),
+      core_(engine, *this, std::move(programDirectory)),
+      chooseFile_(&ChooseRawFile) {
     setObjectName("Form1");
     setWindowTitle(QString::fromLatin1(kCaption));
     setFont(WindowFont(11));
@@ -248,10 +251,28 @@ std::string TForm1::FallbackDevice() const {
     return FromQString(Edit2->text());
 }
 void TForm1::SetLinesRead(int linesRead) {
-    Edit3->setText(QString::number(linesRead));
+    pendingLines_ = linesRead;
+    ShowPending(!core_.Running());
 }
 void TForm1::AddMemoLine(const std::string& line) {
-    Memo1->appendPlainText(ToQString(line));
+    pendingMemo_.append(ToQString(line));
+    ShowPending(!core_.Running());
+}
+void TForm1::ShowPending(bool now) {
+    constexpr qint64 kRedrawEveryMs = 50;
+    const qint64 t = QDateTime::currentMSecsSinceEpoch();
+    if (!now && t - lastShown_ < kRedrawEveryMs) {
+        return;
+    }
+    lastShown_ = t;
+    if (pendingLines_ >= 0) {
+        Edit3->setText(QString::number(pendingLines_));
+        pendingLines_ = -1;
+    }
+    if (!pendingMemo_.isEmpty()) {
+        Memo1->appendPlainText(pendingMemo_.join(QLatin1Char('\n')));
+        pendingMemo_.clear();
+    }
 }
 void TForm1::ProcessPendingEvents() {
     QCoreApplication::processEvents();
@@ -313,6 +334,7 @@ void TForm1::PW_EditKeyDown(int key) {
 
 void TForm1::Button1Click() {
     RunHandler(this, [this] { core_.Button1Click(); });
+    ShowPending(true);
     // A close asked for while the run went on is carried out now that it
     // has returned (a nested press that the core ignored is still inside it).
     if (closeRequested_ && !core_.Running()) {

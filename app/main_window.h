@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <QWidget>
 #include <functional>
 #include <optional>
@@ -34,8 +35,8 @@ class TForm1 final : public QWidget, public Host {
 
     // Builds the window and runs its start-up (FormCreate) with the
     // command-line arguments after the program's name.
-    TForm1(std::string programDirectory, const std::vector<std::string>& arguments,
-           QWidget* parent = nullptr);
+    TForm1(db::Engine& engine, std::string programDirectory,
+           const std::vector<std::string>& arguments, QWidget* parent = nullptr);
     ~TForm1() override;
 
     // Host
@@ -111,6 +112,14 @@ class TForm1 final : public QWidget, public Host {
     QLineEdit* PW_Edit = nullptr;
     QFrame* Panel1 = nullptr;  // never shown
     QLineEdit* Edit2 = nullptr;
+
+    // The counter and memo are redrawn at most every kRedrawEvery during a
+    // run (and at its end): a repaint per line would cost more than the
+    // line. Pending events are still processed after every line.
+    void ShowPending(bool now);
+    int pendingLines_ = -1;
+    QStringList pendingMemo_;
+    qint64 lastShown_ = 0;
 
     RecoveryCore core_;
     FileChooser chooseFile_;

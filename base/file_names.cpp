@@ -10,9 +10,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
-#include <map>
-#include <mutex>
-#include <unordered_map>
 #include <utility>
 
 #include "base/text.h"
@@ -21,109 +18,27 @@ namespace tallon {
 
 namespace {
 
-// Case-insensitive lookups inside one directory are answered from a cached
-// listing. The listing stays valid while the directory's identity and
-// modification time are unchanged, provided it was taken well after that
-// modification time: file-system clocks are coarse, so an entry added within
-// the same tick as the listing would not move the time. A listing taken too
-// soon after a change is used once and not trusted again.
-struct DirectoryKey {
-    dev_t dev;
-    ino_t ino;
-    bool operator<(const DirectoryKey& o) const { return dev != o.dev ? dev < o.dev : ino < o.ino; }
-};
-
-struct Listing {
-    timespec mtime{};
-    // Lower-cased name -> the first entry of that name in directory order.
-    std::unordered_map<std::string, std::string> byFoldedName;
-};
-
-constexpr size_t kMaxCachedDirectories = 256;
-
-std::mutex g_mutex;
-std::map<DirectoryKey, Listing> g_listings;
-
-int64_t Nanoseconds(const timespec& ts) {
-    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
-// How long after its directory's last change a listing must have been taken
-// to be trusted. A modification time with no sub-second part suggests a file
-// system that keeps whole (or even two) seconds.
-int64_t TrustMargin(const timespec& mtime) {
-    return mtime.tv_nsec == 0 ? 2100000000LL : 50000000LL;
-}
-
 std::string DirectoryForListing(const std::string& dirPart) {
     return dirPart.empty() ? std::string(".") : dirPart;
 }
 
-// Reads a directory into a fresh listing; false when it cannot be read.
-bool ReadListing(const std::string& dir, Listing& listing) {
-    DIR* d = ::opendir(dir.c_str());
+// The entry of dirPart whose name equals name without regard to case (the
+// first in directory order).
+bool FindCaseVariant(const std::string& dirPart, const std::string& name, std::string& found) {
+    DIR* d = ::opendir(DirectoryForListing(dirPart).c_str());
     if (!d) {
         return false;
     }
-    listing.byFoldedName.clear();
+    bool hit = false;
     while (dirent* e = ::readdir(d)) {
-        const std::string name = e->d_name;
-        if (name == "." || name == "..") {
-            continue;
+        if (SameText(e->d_name, name)) {
+            found = e->d_name;
+            hit = true;
+            break;
         }
-        listing.byFoldedName.emplace(LowerCase(name), name);
     }
     ::closedir(d);
-    return true;
-}
-
-// The entry of dirPart whose name equals name without regard to case.
-bool FindCaseVariant(const std::string& dirPart, const std::string& name, std::string& found) {
-    const std::string dir = DirectoryForListing(dirPart);
-    struct stat st {};
-    if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        return false;
-    }
-    const DirectoryKey key{st.st_dev, st.st_ino};
-    const std::string folded = LowerCase(name);
-
-    std::lock_guard<std::mutex> lock(g_mutex);
-    auto it = g_listings.find(key);
-    const bool usable =
-        it != g_listings.end() && Nanoseconds(it->second.mtime) == Nanoseconds(st.st_mtim);
-    const Listing* listing = usable ? &it->second : nullptr;
-    Listing fresh;
-    if (!listing) {
-        timespec takenAt{};
-        ::clock_gettime(CLOCK_REALTIME, &takenAt);
-        if (!ReadListing(dir, fresh)) {
-            return false;
-        }
-        fresh.mtime = st.st_mtim;
-        if (it != g_listings.end()) {
-            g_listings.erase(it);
-        }
-        const bool trusted =
-            Nanoseconds(takenAt) - Nanoseconds(st.st_mtim) >= TrustMargin(st.st_mtim);
-        if (trusted) {
-            if (g_listings.size() >= kMaxCachedDirectories) {
-                g_listings.clear();
-            }
-            listing = &g_listings.emplace(key, std::move(fresh)).first->second;
-        } else {
-            listing = &fresh;
-        }
-    }
-    auto hit = listing->byFoldedName.find(folded);
-    if (hit == listing->byFoldedName.end()) {
-        return false;
-    }
-    found = hit->second;
-    return true;
-}
-
-void ForgetDirectoryOf(const std::string& path) {
-    ForgetDirectoryListing(ExtractFilePath(path));
+    return hit;
 }
 
 // ASCII case-insensitive match of '*' (any run) and '?' (any one character).
@@ -176,43 +91,9 @@ namespace {
 // Resolves a name and tells what it found, with as few system calls as the
 // common cases allow: the exact name, then the upper- and lower-case forms of
 // its extension and of the whole name (the program names its files with
-// upper- or lower-case extensions and looks them up in the other case many
-// times a second), and only then a listing of the directory.
-// Names lately resolved to another letter case, tried first next time: a
-// lookup repeated for every record then costs one system call.
-std::mutex g_resolvedMutex;
-std::unordered_map<std::string, std::string> g_resolved;
-constexpr size_t kMaxRemembered = 1024;
-
-std::string Remembered(const std::string& path) {
-    std::lock_guard<std::mutex> lock(g_resolvedMutex);
-    auto it = g_resolved.find(path);
-    return it == g_resolved.end() ? std::string() : it->second;
-}
-
-void Remember(const std::string& path, const std::string& resolved) {
-    std::lock_guard<std::mutex> lock(g_resolvedMutex);
-    if (g_resolved.size() >= kMaxRemembered) {
-        g_resolved.clear();
-    }
-    g_resolved[path] = resolved;
-}
-
-std::string ResolveUncached(const std::string& path, struct stat* found, bool followLinks);
-
-std::string Resolve(const std::string& path, struct stat* found, bool followLinks) {
-    const std::string known = path.empty() ? std::string() : Remembered(path);
-    if (!known.empty() &&
-        (followLinks ? ::stat(known.c_str(), found) : ::lstat(known.c_str(), found)) == 0) {
-        return known;
-    }
-    std::string resolved = ResolveUncached(path, found, followLinks);
-    if (resolved != path) {
-        Remember(path, resolved);
-    }
-    return resolved;
-}
-
+// upper- or lower-case extensions and looks them up in the other case), and
+// only then a listing of the directory. Nothing is remembered between calls,
+// so the answer is always the directory as it is now.
 std::string ResolveUncached(const std::string& path, struct stat* found, bool followLinks) {
     auto probe = [&](const std::string& p) {
         return (followLinks ? ::stat(p.c_str(), found) : ::lstat(p.c_str(), found)) == 0;
@@ -246,48 +127,42 @@ std::string ResolveUncached(const std::string& path, struct stat* found, bool fo
 
 std::string ResolveFileName(const std::string& path) {
     struct stat st {};
-    return Resolve(path, &st, false);
+    return ResolveUncached(path, &st, false);
 }
 
 bool FileExists(const std::string& path) {
     struct stat st {};
-    Resolve(path, &st, true);
+    ResolveUncached(path, &st, true);
     return S_ISREG(st.st_mode);
 }
 
 bool DirectoryExists(const std::string& path) {
     struct stat st {};
-    Resolve(path, &st, true);
+    ResolveUncached(path, &st, true);
     return S_ISDIR(st.st_mode);
 }
 
-bool CopyFileOver(const std::string& from, const std::string& to) {
-    const std::string source = ResolveFileName(from);
-    const std::string target = ResolveFileName(to);
+namespace {
+
+// Copies a regular file into a new temporary file in `directory`, named
+// kCopyTempPrefix + our process id, so a copy left by a killed process can be
+// told from one in progress. Its mode follows the umask, like any file the
+// program makes. Returns the temporary file's path, or "" on failure.
+std::string WriteTemporaryCopy(const std::string& source, const std::string& directory) {
     const int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
     if (in < 0) {
-        return false;
+        return "";
     }
     struct stat sst {};
     if (::fstat(in, &sst) != 0 || !S_ISREG(sst.st_mode)) {
         ::close(in);
-        return false;
+        return "";
     }
-    // A read-only or non-file target is refused, as the platform's copy does.
-    struct stat tst {};
-    if (::stat(target.c_str(), &tst) == 0 &&
-        (!S_ISREG(tst.st_mode) || ::access(target.c_str(), W_OK) != 0)) {
-        ::close(in);
-        return false;
-    }
-
-    // The copy is written beside the target and renamed over it, so a failed
-    // copy leaves the target as it was.
-    std::string temp = ExtractFilePath(target) + ".tallon-copy-XXXXXX";
+    std::string temp = directory + kCopyTempPrefix + std::to_string(::getpid()) + "-XXXXXX";
     const int out = ::mkstemp(temp.data());
     if (out < 0) {
         ::close(in);
-        return false;
+        return "";
     }
     bool ok = true;
     std::string buffer(1 << 16, '\0');
@@ -296,11 +171,8 @@ bool CopyFileOver(const std::string& from, const std::string& to) {
         if (n < 0 && errno == EINTR) {
             continue;
         }
-        if (n < 0) {
-            ok = false;
-            break;
-        }
-        if (n == 0) {
+        if (n <= 0) {
+            ok = n == 0;
             break;
         }
         if (!WriteAll(out, buffer.data(), static_cast<size_t>(n))) {
@@ -309,22 +181,63 @@ bool CopyFileOver(const std::string& from, const std::string& to) {
         }
     }
     ::close(in);
-    ok = ::fchmod(out, sst.st_mode & 07777) == 0 && ok;
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    ok = ::fchmod(out, 0666 & ~mask) == 0 && ok;
     ok = ::close(out) == 0 && ok;
-    if (ok) {
-        ok = ::rename(temp.c_str(), target.c_str()) == 0;
-    }
     if (!ok) {
         ::unlink(temp.c_str());
+        return "";
     }
-    ForgetDirectoryOf(target);
-    return ok;
+    return temp;
+}
+
+}  // namespace
+
+bool CopyFileOver(const std::string& from, const std::string& to) {
+    const std::string source = ResolveFileName(from);
+    const std::string target = ResolveFileName(to);
+    // A read-only or non-file target is refused, as the platform's copy does.
+    struct stat tst {};
+    if (::stat(target.c_str(), &tst) == 0 &&
+        (!S_ISREG(tst.st_mode) || ::access(target.c_str(), W_OK) != 0)) {
+        return false;
+    }
+    // The copy is written beside the target and renamed over it, so a failed
+    // copy leaves the target as it was.
+    const std::string temp = WriteTemporaryCopy(source, ExtractFilePath(target));
+    if (temp.empty()) {
+        return false;
+    }
+    if (::rename(temp.c_str(), target.c_str()) != 0) {
+        ::unlink(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+CopyOutcome CopyFileIfMissing(const std::string& from, const std::string& to) {
+    if (FileExists(to)) {
+        return CopyOutcome::TargetExists;
+    }
+    const std::string temp = WriteTemporaryCopy(ResolveFileName(from), ExtractFilePath(to));
+    if (temp.empty()) {
+        return FileExists(from) ? CopyOutcome::Failed : CopyOutcome::NoSource;
+    }
+    // link() never replaces: of two processes making the same file, one wins
+    // and the other finds it made.
+    const int rc = ::link(temp.c_str(), to.c_str());
+    const int err = errno;
+    ::unlink(temp.c_str());
+    if (rc == 0) {
+        return CopyOutcome::Copied;
+    }
+    return err == EEXIST ? CopyOutcome::TargetExists : CopyOutcome::Failed;
 }
 
 bool DeleteFileCI(const std::string& path) {
     const std::string name = ResolveFileName(path);
     const bool ok = ::unlink(name.c_str()) == 0;
-    ForgetDirectoryOf(name);
     return ok;
 }
 
@@ -343,8 +256,6 @@ bool RenameFileCI(const std::string& from, const std::string& to) {
         return false;
     }
     const bool ok = ::rename(source.c_str(), to.c_str()) == 0;
-    ForgetDirectoryOf(source);
-    ForgetDirectoryOf(to);
     return ok;
 }
 
@@ -381,15 +292,6 @@ std::string ExtractFilePath(const std::string& path) {
 std::string ExtractFileName(const std::string& path) {
     const size_t slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-void ForgetDirectoryListing(const std::string& directory) {
-    struct stat st {};
-    if (::stat(DirectoryForListing(directory).c_str(), &st) != 0) {
-        return;
-    }
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_listings.erase(DirectoryKey{st.st_dev, st.st_ino});
 }
 
 std::string ExecutableDirectory() {

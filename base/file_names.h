@@ -7,9 +7,10 @@ namespace tallon {
 
 // File names as the program expects them to behave: a name that does not
 // exist exactly is resolved by matching its last component without regard
-// to case inside its directory. Every part of the program opens, tests,
-// copies, deletes and lists files through these functions. New files are
-// created with the name as given. The path separator is "/".
+// to case inside its directory. An exact match always wins, and nothing is
+// cached: every answer is the directory as it is at that moment. Every part of the program opens,
+// tests, copies, deletes and lists files through these functions. New files are created with the
+// name as given. The path separator is "/".
 
 // The existing file or directory the name refers to (exact match first,
 // then a case-insensitive match of the last component); the name unchanged
@@ -23,6 +24,16 @@ bool DirectoryExists(const std::string& path);
 // Copies a file over an existing target (replacing it). Returns false and
 // leaves the target as it was when the source is missing or unreadable.
 bool CopyFileOver(const std::string& from, const std::string& to);
+
+// Copies a file to a name that must not exist yet, atomically: the target
+// either appears complete or not at all, and an existing file (in any letter
+// case) is never replaced.
+enum class CopyOutcome { Copied, TargetExists, NoSource, Failed };
+CopyOutcome CopyFileIfMissing(const std::string& from, const std::string& to);
+
+// Temporary copies are named with this prefix, the writer's process id and a
+// random part.
+inline constexpr const char* kCopyTempPrefix = ".tallon-copy-";
 
 // Deletes a file; false when there was nothing to delete or it failed.
 bool DeleteFileCI(const std::string& path);
@@ -40,10 +51,6 @@ std::vector<std::string> ListMatching(const std::string& directoryAndPattern);
 // it has none), and the part after it.
 std::string ExtractFilePath(const std::string& path);
 std::string ExtractFileName(const std::string& path);
-
-// Forgets what the layer knows of a directory's entries (after changes made
-// behind its back; the layer's own changes do this themselves).
-void ForgetDirectoryListing(const std::string& directory);
 
 // The directory of the running executable, ending in "/".
 std::string ExecutableDirectory();

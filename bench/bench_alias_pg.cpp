@@ -14,8 +14,9 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "db/alias.h"
 #include "db/connection.h"
+#include "db/engine.h"
+#include "db/rows.h"
 
 // The server helper has no test-framework dependencies; compiling it here
 // keeps the benchmark linked against the core library only.
@@ -24,6 +25,21 @@
 namespace {
 
 using tallon::db::Connection;
+
+tallon::db::Engine& TheEngine() {
+    static tallon::db::Engine engine;
+    return engine;
+}
+
+tallon::db::Rows Select(Connection* c, const std::string& sql) {
+    tallon::db::Rows r;
+    c->RunText(sql, &r);
+    return r;
+}
+
+void Execute(Connection* c, const std::string& sql) {
+    c->RunText(sql, nullptr);
+}
 
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path);
@@ -55,7 +71,7 @@ void Populate(Connection& c) {
         std::snprintf(row, sizeof row, "%s('%d','Door %d','RDR%09d')", i > 1 ? "," : "", i, i, i);
         sql += row;
     }
-    c.Execute(sql);
+    Execute(&c, sql);
     sql = "insert into cards (Card_Number, Name, Staff_number, User1, User2, User3) values ";
     for (int i = 0; i < 10000; ++i) {
         char row[128];
@@ -63,7 +79,7 @@ void Populate(Connection& c) {
                       i ? "," : "", 100000 + i, i, i);
         sql += row;
     }
-    c.Execute(sql);
+    Execute(&c, sql);
 }
 
 struct Fixture {
@@ -92,19 +108,19 @@ struct Fixture {
             << "[Durable]\ndriver=postgresql\nconnection="
             << durablePg->ConnectionString("bench", "tallon", "bench") << "\n";
         setenv("TALLON_DB_CONF", (dir + "/tallon-db.conf").c_str(), 1);
-        pgAlias = tallon::db::OpenAliasConnection("VeloraDB");
-        sqliteAlias = tallon::db::OpenAliasConnection("Brindle");
-        durableAlias = tallon::db::OpenAliasConnection("Durable");
+        pgAlias = &TheEngine().ConnectionFor("VeloraDB");
+        sqliteAlias = &TheEngine().ConnectionFor("Brindle");
+        durableAlias = &TheEngine().ConnectionFor("Durable");
         for (Connection* c : {pgAlias, durableAlias}) {
-            c->Execute(SchemaScript("postgresql"));
+            Execute(c, SchemaScript("postgresql"));
             Populate(*c);
-            c->Execute("analyze rdrmain; analyze cards; analyze trans");
+            Execute(c, "analyze rdrmain; analyze cards; analyze trans");
         }
-        sqliteAlias->Execute(SchemaScript("sqlite"));
+        Execute(sqliteAlias, SchemaScript("sqlite"));
         Populate(*sqliteAlias);
     }
     ~Fixture() {
-        tallon::db::CloseAliasConnections();
+        TheEngine().Shutdown();
         std::error_code ec;
         std::filesystem::remove_all(dir, ec);
     }
@@ -147,14 +163,14 @@ long g_next = 0;
 void WriterLine(benchmark::State& state, Connection* c) {
     for (auto _ : state) {
         const Line l = MakeLine(g_next++);
-        auto r = c->Select(l.reader);
-        auto k = c->Select(l.card);
-        auto d = c->Select(l.dup);
-        if (r->rows.size() != 1 || k->rows.size() != 1 || !d->rows.empty()) {
+        auto r = Select(c, l.reader);
+        auto k = Select(c, l.card);
+        auto d = Select(c, l.dup);
+        if (r.values.size() != 1 || k.values.size() != 1 || !d.values.empty()) {
             state.SkipWithError("lookup did not find what it should");
             return;
         }
-        c->Execute(l.insert);
+        Execute(c, l.insert);
     }
     state.SetItemsProcessed(state.iterations());
 }
@@ -181,7 +197,7 @@ void BM_CardLookupPostgres(benchmark::State& state) {
     Connection* c = TheFixture().pgAlias;
     long n = 0;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(c->Select(MakeLine(n++).card));
+        benchmark::DoNotOptimize(Select(c, MakeLine(n++).card));
     }
     state.SetItemsProcessed(state.iterations());
 }

@@ -12,7 +12,8 @@
 #include "base/date_time.h"
 #include "db/database.h"
 #include "db/engine.h"
-#include "db/local_store.h"
+#include "db/local/directory_database.h"
+#include "db/local/schema.h"
 #include "db/query.h"
 #include "db/table.h"
 
@@ -27,10 +28,7 @@ struct BenchDir {
         char tmpl[] = "/tmp/tallon-bench-XXXXXX";
         path = std::string(mkdtemp(tmpl)) + "/";
     }
-    ~BenchDir() {
-        db::ShutdownEngine();
-        std::filesystem::remove_all(path);
-    }
+    ~BenchDir() { std::filesystem::remove_all(path); }
 };
 
 void AppendOne(db::Table& t, double seq, const std::string& card) {
@@ -53,24 +51,24 @@ void AppendOne(db::Table& t, double seq, const std::string& card) {
 
 void BM_AppendAndFindKey(benchmark::State& state) {
     BenchDir dir;
-    db::Database database("KD1", "STANDARD", "Default");
+    db::Engine engine(dir.path);
+    db::Database database(engine, "KD1", "STANDARD", "Default");
     database.AddParam("path=" + dir.path);
     database.Open();
-    db::local::CreateTable(dir.path, "TR020606",
-                           {{"SeqNo", K::Float, 0},
-                            {"Device Name", K::Text, 30},
-                            {"Date", K::Date, 0},
-                            {"Time", K::Time, 0},
-                            {"Location", K::Text, 20},
-                            {"Card No", K::Text, 10},
-                            {"Name", K::Text, 40},
-                            {"user1", K::Text, 30},
-                            {"user2", K::Text, 30},
-                            {"user3", K::Text, 30},
-                            {"Staff No", K::Text, 15},
-                            {"Trans Code", K::Text, 1},
-                            {"Type", K::Text, 1}});
-    db::Table t("TransTable", "KD1");
+    engine.Directory(dir.path).CreateTable("TR020606", {{"SeqNo", K::Float, 0},
+                                                        {"Device Name", K::Text, 30},
+                                                        {"Date", K::Date, 0},
+                                                        {"Time", K::Time, 0},
+                                                        {"Location", K::Text, 20},
+                                                        {"Card No", K::Text, 10},
+                                                        {"Name", K::Text, 40},
+                                                        {"user1", K::Text, 30},
+                                                        {"user2", K::Text, 30},
+                                                        {"user3", K::Text, 30},
+                                                        {"Staff No", K::Text, 15},
+                                                        {"Trans Code", K::Text, 1},
+                                                        {"Type", K::Text, 1}});
+    db::Table t(engine, "TransTable", "KD1");
     t.SetTableName("TR020606");
     t.AddIndex("", "SeqNo;Time;Card No", db::ixPrimary | db::ixUnique);
     t.AddIndex("date_key", "date", db::ixCaseInsensitive);
@@ -79,7 +77,6 @@ void BM_AppendAndFindKey(benchmark::State& state) {
     for (int i = 0; i < 100000; ++i)
         AppendOne(t, i + 0.5, std::to_string(100000 + i % 5000));
     t.Close();
-    db::FlushAll();
 
     double seq = 200000.25;
     for (auto _ : state) {
@@ -90,25 +87,24 @@ void BM_AppendAndFindKey(benchmark::State& state) {
         t.Close();
         seq += 1;
     }
-    db::FlushAll();
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_AppendAndFindKey)->Unit(benchmark::kMicrosecond)->MinTime(2.0);
 
 void BM_SelectByKey(benchmark::State& state) {
     BenchDir dir;
-    db::Database database("KD1", "STANDARD", "Default");
+    db::Engine engine(dir.path);
+    db::Database database(engine, "KD1", "STANDARD", "Default");
     database.AddParam("path=" + dir.path);
     database.Open();
-    db::local::CreateTable(dir.path, "cards",
-                           {{"Card_Number", K::Text, 10},
-                            {"Name", K::Text, 40},
-                            {"Staff_number", K::Text, 15},
-                            {"User1", K::Text, 30},
-                            {"User2", K::Text, 30},
-                            {"User3", K::Text, 30}});
+    engine.Directory(dir.path).CreateTable("cards", {{"Card_Number", K::Text, 10},
+                                                     {"Name", K::Text, 40},
+                                                     {"Staff_number", K::Text, 15},
+                                                     {"User1", K::Text, 30},
+                                                     {"User2", K::Text, 30},
+                                                     {"User3", K::Text, 30}});
     {
-        db::Table t("Loader", "KD1");
+        db::Table t(engine, "Loader", "KD1");
         t.SetTableName("cards");
         t.AddIndex("", "Card_Number", db::ixPrimary);
         t.Open();
@@ -120,9 +116,8 @@ void BM_SelectByKey(benchmark::State& state) {
             t.Post();
         }
         t.Close();
-        db::FlushAll();
     }
-    db::Query q("Query1", "KD1");
+    db::Query q(engine, "Query1", "KD1");
     int i = 0;
     for (auto _ : state) {
         q.Close();

@@ -8,15 +8,17 @@
 #include <string>
 #include <vector>
 
+#include "base/csv.h"
 #include "base/errors.h"
 #include "base/file_names.h"
 #include "base/text.h"
-#include "db/connection.h"
 #include "db/database.h"
 #include "db/engine.h"
-#include "db/local_store.h"
+#include "db/local/directory_database.h"
+#include "db/local/schema.h"
 #include "db/query.h"
 #include "db/table.h"
+#include "db/table_info.h"
 
 namespace {
 
@@ -100,130 +102,24 @@ std::string ReadFile(const std::string& path) {
     return ss.str();
 }
 
-std::vector<db::local::FieldDef> ParseSchema(const std::string& text, const std::string& file) {
-    std::vector<db::local::FieldDef> fields;
-    std::istringstream in(text);
-    std::string line;
-    int number = 0;
-    while (std::getline(in, line)) {
-        ++number;
-        const std::string t = Trim(line);
-        if (t.empty() || t[0] == '#')
-            continue;
-        const auto colon = t.rfind(':');
-        auto bad = [&](const std::string& why) {
-            return Exception(file + " line " + std::to_string(number) + ": " + why);
-        };
-        if (colon == std::string::npos)
-            throw bad("expected NAME: KIND [SIZE]");
-        db::local::FieldDef f;
-        f.name = Trim(t.substr(0, colon));
-        std::istringstream rest(t.substr(colon + 1));
-        std::string kind, size, extra;
-        rest >> kind >> size >> extra;
-        if (f.name.empty())
-            throw bad("missing field name");
-        const auto k = db::local::KindFromName(kind);
-        if (!k)
-            throw bad("unknown kind '" + kind + "' (text, float, date, time, integer)");
-        f.kind = *k;
-        if (!size.empty()) {
-            if (f.kind != db::local::FieldKind::Text)
-                throw bad("only text fields have a size");
-            char* end = nullptr;
-            const long n = std::strtol(size.c_str(), &end, 10);
-            if (*end || n < 1 || n > 65535)
-                throw bad("invalid size '" + size + "'");
-            f.size = static_cast<int>(n);
-        }
-        if (!extra.empty())
-            throw bad("unexpected '" + extra + "'");
-        fields.push_back(f);
-    }
-    return fields;
+void WriteCsv(std::ostream& out, const db::Rows& r) {
+    WriteCsvRow(out, r.columns);
+    for (const auto& row : r.values)
+        WriteCsvRow(out, row);
 }
 
-// Splits CSV text into rows of fields.
-std::vector<std::vector<std::string>> ParseCsv(const std::string& text) {
-    std::vector<std::vector<std::string>> rows;
-    std::vector<std::string> row;
-    std::string field;
-    bool quoted = false, any = false;
-    for (size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (quoted) {
-            if (c == '"') {
-                if (i + 1 < text.size() && text[i + 1] == '"') {
-                    field += '"';
-                    ++i;
-                } else {
-                    quoted = false;
-                }
-            } else {
-                field += c;
-            }
-            continue;
-        }
-        if (c == '"') {
-            quoted = true;
-            any = true;
-        } else if (c == ',') {
-            row.push_back(std::move(field));
-            field.clear();
-            any = true;
-        } else if (c == '\r' || c == '\n') {
-            if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
-                ++i;
-            if (any || !field.empty()) {
-                row.push_back(std::move(field));
-                rows.push_back(std::move(row));
-            }
-            row.clear();
-            field.clear();
-            any = false;
-        } else {
-            field += c;
-            any = true;
-        }
-    }
-    if (quoted)
-        throw Exception("CSV: unterminated quoted field");
-    if (any || !field.empty()) {
-        row.push_back(std::move(field));
-        rows.push_back(std::move(row));
-    }
-    return rows;
-}
-
-std::string CsvField(const std::string& v) {
-    if (v.find_first_of(",\"\r\n") == std::string::npos)
-        return v;
-    return QuotedWith(v, '"');
-}
-
-void WriteCsv(std::ostream& out, const db::QueryResult& r) {
-    for (size_t i = 0; i < r.columns.size(); ++i)
-        out << (i ? "," : "") << CsvField(r.columns[i]);
-    out << "\r\n";
-    for (const auto& row : r.rows) {
-        for (size_t i = 0; i < row.size(); ++i)
-            out << (i ? "," : "") << CsvField(row[i]);
-        out << "\r\n";
-    }
-}
-
-int Create(const std::vector<std::string>& a) {
+int Create(db::Engine& engine, const std::vector<std::string>& a) {
     if (a.size() != 2)
         throw UsageError("create needs DIR/NAME and SCHEMAFILE");
     const TablePath t = SplitTablePath(a[0]);
-    const auto fields = ParseSchema(ReadFile(a[1]), a[1]);
+    const auto fields = db::local::ParseSchemaText(ReadFile(a[1]), a[1]);
     if (!DirectoryExists(t.directory))
         throw Exception("Directory does not exist: " + t.directory);
-    db::local::CreateTable(ResolveFileName(t.directory) + "/", t.name, fields);
+    engine.Directory(ResolveFileName(t.directory) + "/").CreateTable(t.name, fields);
     return 0;
 }
 
-int Index(const std::vector<std::string>& a) {
+int Index(db::Engine& engine, const std::vector<std::string>& a) {
     std::string table, fields, name;
     unsigned options = db::ixNone;
     bool primary = false;
@@ -253,24 +149,24 @@ int Index(const std::vector<std::string>& a) {
         name.clear();
     }
     const TablePath t = SplitTablePath(table);
-    db::Database database(kDbName, "STANDARD", "Default");
+    db::Database database(engine, kDbName, "STANDARD", "Default");
     OpenDirectory(database, t.directory);
-    db::Table tbl("Table", kDbName);
+    db::Table tbl(engine, "Table", kDbName);
     tbl.SetTableName(t.name);
     tbl.AddIndex(name, fields, options);
     return 0;
 }
 
-int Import(const std::vector<std::string>& a) {
+int Import(db::Engine& engine, const std::vector<std::string>& a) {
     if (a.size() != 2)
         throw UsageError("import needs DIR/NAME and FILE.csv");
     const TablePath t = SplitTablePath(a[0]);
     const auto rows = ParseCsv(ReadFile(a[1]));
     if (rows.empty())
         throw Exception(a[1] + ": no header row");
-    db::Database database(kDbName, "STANDARD", "Default");
+    db::Database database(engine, kDbName, "STANDARD", "Default");
     OpenDirectory(database, t.directory);
-    db::Table tbl("Table", kDbName);
+    db::Table tbl(engine, "Table", kDbName);
     tbl.SetTableName(t.name);
     tbl.Open();
     const auto& header = rows[0];
@@ -294,29 +190,30 @@ int Import(const std::vector<std::string>& a) {
     return 0;
 }
 
-int Export(const std::vector<std::string>& a) {
+int Export(db::Engine& engine, const std::vector<std::string>& a) {
     if (a.empty() || a.size() > 2)
         throw UsageError("export needs DIR/NAME [FILE.csv]");
     const TablePath t = SplitTablePath(a[0]);
-    db::Database database(kDbName, "STANDARD", "Default");
+    db::Database database(engine, kDbName, "STANDARD", "Default");
     OpenDirectory(database, t.directory);
-    const auto result =
-        db::ConnectionFor(kDbName).Select("select * from " + db::local::QuoteIdent(t.name));
+    db::Rows result;
+    engine.ConnectionFor(kDbName).RunText("select * from " + db::local::QuoteIdent(t.name),
+                                          &result);
     if (a.size() == 2) {
         std::ofstream out(a[1], std::ios::binary | std::ios::trunc);
         if (!out)
             throw Exception("Cannot write " + a[1]);
-        WriteCsv(out, *result);
+        WriteCsv(out, result);
         out.close();
         if (!out)
             throw Exception("Cannot write " + a[1]);
     } else {
-        WriteCsv(std::cout, *result);
+        WriteCsv(std::cout, result);
     }
     return 0;
 }
 
-int List(const std::vector<std::string>& a) {
+int List(db::Engine& engine, const std::vector<std::string>& a) {
     if (a.size() != 1)
         throw UsageError("list needs DIR");
     std::string dir = ResolveFileName(a[0]);
@@ -327,22 +224,15 @@ int List(const std::vector<std::string>& a) {
     for (const auto& entry : ListMatching(dir + "*.db")) {
         const std::string name = entry.substr(0, entry.size() - 3);
         try {
-            auto file = db::local::OpenTableFile(dir, name);
-            db::local::TableFile::Rows rows;
-            db::local::TableFile::Run(file->Prepare("SELECT count(*) FROM records"), {}, &rows);
-            std::cout << name << "  " << rows.rows[0][0] << " records\n";
-            for (const auto& [slot, def] : file->Indexes()) {
-                const std::string path = file->IndexFilePath(slot);
-                const bool present =
-                    FileExists(path) ||
-                    (slot != "PX" && FileExists(file->IndexFilePath("Y" + slot.substr(1))));
-                std::string fields;
-                for (const auto& f : def.fields)
-                    fields += (fields.empty() ? "" : ";") + f;
-                std::cout << "  ." << slot << "  " << (def.name.empty() ? "(primary)" : def.name)
-                          << "  " << fields << (def.options & db::ixUnique ? "  unique" : "")
-                          << (def.options & db::ixCaseInsensitive ? "  case-insensitive" : "")
-                          << (present ? "" : "  (index files missing: dropped on next open)")
+            const db::TableInfo info = db::DescribeTable(engine, dir, name);
+            std::cout << name << "  " << info.records << " records\n";
+            for (const auto& ix : info.indexes) {
+                std::cout << "  " << ix.extension << "  "
+                          << (ix.name.empty() ? "(primary)" : ix.name) << "  " << ix.fields
+                          << (ix.unique ? "  unique" : "")
+                          << (ix.caseInsensitive ? "  case-insensitive" : "")
+                          << (ix.filesPresent ? ""
+                                              : "  (index files missing: dropped on next open)")
                           << "\n";
             }
         } catch (const Exception& e) {
@@ -352,25 +242,27 @@ int List(const std::vector<std::string>& a) {
     return 0;
 }
 
-int Sql(const std::vector<std::string>& a) {
+int Sql(db::Engine& engine, const std::vector<std::string>& a) {
     if (a.size() != 2)
         throw UsageError("sql needs DATABASE and \"STATEMENT\"");
     std::string dbName = a[0];
-    db::Database database(kDbName, "STANDARD", "Default");
+    db::Database database(engine, kDbName, "STANDARD", "Default");
     if (a[0].find('/') != std::string::npos || DirectoryExists(a[0])) {
         OpenDirectory(database, a[0]);
         dbName = kDbName;
     }
-    db::Connection& c = db::ConnectionFor(dbName);
+    db::Connection& c = engine.ConnectionFor(dbName);
     std::istringstream words(a[1]);
     std::string first;
     words >> first;
     const std::string verb = UpperCase(first);
     if (verb == "SELECT" || verb == "WITH" || verb == "VALUES" || verb == "PRAGMA" ||
         verb == "EXPLAIN") {
-        WriteCsv(std::cout, *c.Select(a[1]));
+        db::Rows rows;
+        c.RunText(a[1], &rows);
+        WriteCsv(std::cout, rows);
     } else {
-        c.Execute(a[1]);
+        c.RunText(a[1], nullptr);
     }
     return 0;
 }
@@ -385,25 +277,25 @@ int main(int argc, char** argv) {
     }
     const std::string command = args[0];
     args.erase(args.begin());
+    tallon::db::Engine engine;
     try {
-        tallon::db::SetEngineProgramDirectory(tallon::ExecutableDirectory());
         int rc = 0;
         if (command == "create") {
-            rc = Create(args);
+            rc = Create(engine, args);
         } else if (command == "index") {
-            rc = Index(args);
+            rc = Index(engine, args);
         } else if (command == "import") {
-            rc = Import(args);
+            rc = Import(engine, args);
         } else if (command == "export") {
-            rc = Export(args);
+            rc = Export(engine, args);
         } else if (command == "list") {
-            rc = List(args);
+            rc = List(engine, args);
         } else if (command == "sql") {
-            rc = Sql(args);
+            rc = Sql(engine, args);
         } else {
             throw UsageError("unknown command '" + command + "'");
         }
-        tallon::db::ShutdownEngine();
+        engine.Shutdown();
         return rc;
     } catch (const UsageError& e) {
         std::cerr << "tallon-db: " << e.what() << "\n(tallon-db --help shows the commands)\n";
@@ -411,7 +303,7 @@ int main(int argc, char** argv) {
     } catch (const std::exception& e) {
         std::cerr << "tallon-db: " << e.what() << "\n";
         try {
-            tallon::db::ShutdownEngine();
+            engine.Shutdown();
         } catch (...) {
         }
         return 1;

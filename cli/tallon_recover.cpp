@@ -233,18 +233,6 @@ bool TerminalLogin(const std::string& alias, std::string& user, std::string& pas
     return static_cast<bool>(std::cin);
 }
 
-std::vector<std::string> ModeArguments(RunMode mode) {
-    switch (mode) {
-        case RunMode::Corvane:
-            return {"/CV"};
-        case RunMode::Velora:
-            return {"/VL"};
-        case RunMode::Local:
-            break;
-    }
-    return {};
-}
-
 int Run(int argc, char** argv) {
     Options opts;
     bool help = false;
@@ -264,7 +252,8 @@ int Run(int argc, char** argv) {
     if (programDir.back() != '/') {
         programDir += '/';
     }
-    db::SetLoginPrompt(TerminalLogin);
+    db::Engine engine(programDir);
+    engine.SetLoginPrompt(TerminalLogin);
 
     struct sigaction sa {};
     sa.sa_handler = OnInterrupt;
@@ -272,10 +261,10 @@ int Run(int argc, char** argv) {
     ::sigaction(SIGINT, &sa, nullptr);
 
     ConsoleHost host;
-    RecoveryCore core(host, programDir);
+    RecoveryCore core(engine, host, programDir);
     host.Attach(&core);
     try {
-        core.FormCreate(ModeArguments(opts.mode));
+        core.FormCreate(opts.mode);
     } catch (const Exception& e) {
         std::cerr << "tallon-recover: " << e.Message() << std::endl;
         return kExitFailed;
@@ -296,7 +285,7 @@ int Run(int argc, char** argv) {
     host.ClearProgress();
     bool closedCleanly = true;
     try {
-        db::ShutdownEngine();
+        engine.Shutdown();
     } catch (const Exception& e) {
         // The run flushed its records already; a failure here is still news.
         std::cerr << "tallon-recover: " << e.Message() << std::endl;

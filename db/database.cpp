@@ -5,21 +5,19 @@
 #include "base/errors.h"
 #include "base/file_names.h"
 #include "base/text.h"
-#include "db/connection.h"
 #include "db/engine.h"
 
 namespace tallon::db {
 
-Database::Database(std::string databaseName, std::string driverName, std::string sessionName)
-    : databaseName_(std::move(databaseName)),
+Database::Database(Engine& engine, std::string databaseName, std::string driverName,
+                   std::string sessionName)
+    : engine_(engine),
+      databaseName_(std::move(databaseName)),
       driverName_(std::move(driverName)),
       sessionName_(std::move(sessionName)) {}
 
 Database::~Database() {
-    try {
-        Close();
-    } catch (...) {
-    }
+    Close();
 }
 
 void Database::Open() {
@@ -45,7 +43,7 @@ void Database::Open() {
         throw EDatabaseError("Directory cannot be read: " + path);
     }
     directory_ = dir.back() == '/' ? dir : dir + "/";
-    RegisterDirectoryDatabase(databaseName_, directory_);
+    engine_.OpenDirectoryDatabase(databaseName_, directory_);
     connected_ = true;
 }
 
@@ -53,8 +51,7 @@ void Database::Close() {
     if (!connected_)
         return;
     connected_ = false;
-    UnregisterDirectoryDatabase(databaseName_);
-    FlushAll();
+    engine_.CloseDirectoryDatabase(databaseName_);
 }
 
 }  // namespace tallon::db

@@ -5,12 +5,15 @@
 
 namespace tallon::db {
 
+class Engine;
+
 // A directory database of the engine's local ("STANDARD") driver: once open,
 // a bare table name under its database name, in a table object or in SQL,
 // means the table of that name in its directory.
 class Database {
   public:
-    Database(std::string databaseName, std::string driverName, std::string sessionName);
+    Database(Engine& engine, std::string databaseName, std::string driverName,
+             std::string sessionName);
     ~Database();
     Database(const Database&) = delete;
     Database& operator=(const Database&) = delete;
@@ -20,7 +23,7 @@ class Database {
     const std::vector<std::string>& Params() const { return params_; }
 
     // Opens the database: "path=" must name a readable directory, otherwise
-    // an EDatabaseError with a message. Registers the name with the engine.
+    // an EDatabaseError with a message.
     void Open();
     void Close();
     bool Connected() const { return connected_; }
@@ -30,6 +33,7 @@ class Database {
     const std::string& Directory() const { return directory_; }
 
   private:
+    Engine& engine_;
     std::string databaseName_;
     std::string driverName_;
     std::string sessionName_;

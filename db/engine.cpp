@@ -1,114 +1,169 @@
 #include "db/engine.h"
 
-#include <map>
-#include <mutex>
-#include <optional>
-
+#include "base/errors.h"
 #include "base/file_names.h"
-#include "db/alias.h"
+#include "base/text.h"
+#include "db/alias/config.h"
+#include "db/alias/drivers.h"
+#include "db/batch.h"
+#include "db/local/directory_database.h"
 
 namespace tallon::db {
 
-namespace {
-
-struct LoginState {
-    LoginPrompt prompt;
-    bool asked = false;
-    // What the operator answered, per alias (lower-case name); nullopt for a
-    // cancel. Kept so that a reconnect never has to ask again.
-    std::map<std::string, std::optional<LoginAnswer>> answers;
+struct Engine::Alias {
+    AliasConfig config;
+    std::unique_ptr<Connection> connection;
 };
 
-std::mutex& LoginMutex() {
-    static std::mutex m;
-    return m;
+Engine::Engine(std::string programDirectory) {
+    SetProgramDirectory(programDirectory);
 }
 
-LoginState& Login() {
-    static LoginState state;
-    return state;
-}
-
-std::mutex& DirMutex() {
-    static std::mutex m;
-    return m;
-}
-
-std::optional<std::string>& ProgramDirectoryOverride() {
-    static std::optional<std::string> dir;
-    return dir;
-}
-
-std::string Lower(std::string s) {
-    for (char& c : s) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
+Engine::~Engine() {
+    try {
+        Shutdown();
+    } catch (...) {
+        // Whoever needed to know has called Shutdown() and heard it.
     }
-    return s;
 }
 
-}  // namespace
-
-void SetLoginPrompt(LoginPrompt prompt) {
-    std::lock_guard lock(LoginMutex());
-    Login().prompt = std::move(prompt);
-}
-
-std::optional<LoginAnswer> LoginFor(const std::string& alias, const std::string& suggestedUser) {
-    LoginPrompt prompt;
-    {
-        std::lock_guard lock(LoginMutex());
-        LoginState& state = Login();
-        auto it = state.answers.find(Lower(alias));
-        if (it != state.answers.end()) {
-            return it->second;
-        }
-        if (state.asked || !state.prompt) {
-            return std::nullopt;
-        }
-        state.asked = true;
-        prompt = state.prompt;
+void Engine::SetProgramDirectory(const std::string& directory) {
+    programDirectory_ = directory.empty() ? ExecutableDirectory() : directory;
+    if (programDirectory_.back() != '/') {
+        programDirectory_ += '/';
     }
-    // The prompt may run a modal dialog: call it without holding the lock.
+}
+
+std::optional<LoginAnswer> Engine::LoginFor(const std::string& alias,
+                                            const std::string& suggestedUser) {
+    const std::string key = LowerCase(alias);
+    if (auto it = answers_.find(key); it != answers_.end()) {
+        return it->second;
+    }
+    if (asked_ || !prompt_) {
+        return std::nullopt;
+    }
+    asked_ = true;
     LoginAnswer answer{suggestedUser, ""};
-    const bool ok = prompt(alias, answer.userName, answer.password);
-    std::lock_guard lock(LoginMutex());
     std::optional<LoginAnswer> result;
-    if (ok) {
+    if (prompt_(alias, answer.userName, answer.password)) {
         result = answer;
     }
-    Login().answers[Lower(alias)] = result;
+    answers_[key] = result;
     return result;
 }
 
-void ResetLoginState() {
-    std::lock_guard lock(LoginMutex());
-    Login().asked = false;
-    Login().answers.clear();
-}
-
-void SetEngineProgramDirectory(const std::string& directory) {
-    std::lock_guard lock(DirMutex());
-    if (directory.empty()) {
-        ProgramDirectoryOverride().reset();  // back to the executable's directory
-        return;
-    }
+void Engine::OpenDirectoryDatabase(const std::string& name, const std::string& directory) {
     std::string dir = directory;
-    if (!dir.empty() && dir.back() != '/') {
+    if (dir.empty() || dir.back() != '/') {
         dir += '/';
     }
-    ProgramDirectoryOverride() = dir;
+    directoryNames_[LowerCase(name)] = dir;
+    Directory(dir).RemoveStrayFiles();
 }
 
-std::string EngineProgramDirectory() {
-    {
-        std::lock_guard lock(DirMutex());
-        if (ProgramDirectoryOverride()) {
-            return *ProgramDirectoryOverride();
+void Engine::CloseDirectoryDatabase(const std::string& name) {
+    directoryNames_.erase(LowerCase(name));
+}
+
+std::string Engine::DirectoryOf(const std::string& name) const {
+    auto it = directoryNames_.find(LowerCase(name));
+    return it == directoryNames_.end() ? std::string() : it->second;
+}
+
+local::DirectoryDatabase& Engine::Directory(const std::string& directory) {
+    std::string dir = directory;
+    if (dir.empty() || dir.back() != '/') {
+        dir += '/';
+    }
+    auto& slot = directories_[dir];
+    if (!slot) {
+        slot = std::make_unique<local::DirectoryDatabase>(*this, dir);
+    }
+    return *slot;
+}
+
+Connection& Engine::ConnectionFor(const std::string& databaseName) {
+    const std::string dir = DirectoryOf(databaseName);
+    if (!dir.empty()) {
+        return Directory(dir);
+    }
+    if (Connection* c = OpenAlias(databaseName)) {
+        return *c;
+    }
+    throw EDatabaseError("Unknown database or alias: " + databaseName);
+}
+
+Connection* Engine::OpenAlias(const std::string& name) {
+    const std::string key = LowerCase(Trim(name));
+    if (!aliasesLoaded_) {
+        // A failed read is not remembered: the next use reads the (perhaps
+        // mended) file again and fails the same way until then.
+        const std::string path = FindEngineConfigFile(programDirectory_);
+        std::map<std::string, std::unique_ptr<Alias>> aliases;
+        if (!path.empty()) {
+            for (AliasConfig& a : ReadEngineConfig(path)) {
+                auto alias = std::make_unique<Alias>();
+                alias->config = std::move(a);
+                aliases[LowerCase(alias->config.name)] = std::move(alias);
+            }
+        }
+        aliases_ = std::move(aliases);
+        aliasesLoaded_ = true;
+    }
+    auto it = aliases_.find(key);
+    if (it == aliases_.end()) {
+        return nullptr;
+    }
+    Alias& alias = *it->second;
+    if (!alias.connection) {
+        const std::string used = Trim(name);
+        alias.connection = alias.config.driver == "sqlite"
+                               ? MakeSqliteAliasConnection(*this, alias.config, used)
+                               : MakePostgresAliasConnection(*this, alias.config, used);
+    }
+    return alias.connection.get();
+}
+
+void Engine::CommitBeforeWaiting() {
+    if (batch_) {
+        batch_->Commit();
+    }
+}
+
+void Engine::BeginBatch(Batch* batch) {
+    if (batch_) {
+        throw EDatabaseError("A batch is already open");
+    }
+    batch_ = batch;
+    ++generation_;
+}
+
+void Engine::EndBatch(Batch* batch) {
+    if (batch_ == batch) {
+        batch_ = nullptr;
+        ++generation_;
+    }
+}
+
+void Engine::Shutdown() {
+    std::string error;
+    if (batch_) {
+        try {
+            batch_->Commit();
+        } catch (const Exception& e) {
+            error = e.Message();
         }
     }
-    return ExecutableDirectory();
+    for (auto& [dir, d] : directories_) {
+        d->CloseAll();
+    }
+    directories_.clear();
+    aliases_.clear();
+    aliasesLoaded_ = false;
+    if (!error.empty()) {
+        throw EDatabaseError(error);
+    }
 }
 
 }  // namespace tallon::db

@@ -1,12 +1,13 @@
 #include "db/query.h"
 
 #include "base/errors.h"
-#include "db/connection.h"
+#include "base/text.h"
+#include "db/engine.h"
 
 namespace tallon::db {
 
-Query::Query(std::string objectName, std::string databaseName)
-    : objectName_(std::move(objectName)), databaseName_(std::move(databaseName)) {}
+Query::Query(Engine& engine, std::string objectName, std::string databaseName)
+    : engine_(engine), objectName_(std::move(objectName)), databaseName_(std::move(databaseName)) {}
 
 Query::~Query() = default;
 
@@ -16,7 +17,8 @@ void Query::SetDatabaseName(const std::string& databaseName) {
 }
 
 void Query::Close() {
-    result_.reset();
+    active_ = false;
+    rows_.Clear();
 }
 
 void Query::Clear() {
@@ -40,34 +42,46 @@ std::string Query::Text() const {
 
 void Query::Open() {
     Close();
-    result_ = ConnectionFor(databaseName_).Select(Text());
+    engine_.ConnectionFor(databaseName_).RunText(Text(), &rows_);
+    active_ = true;
 }
 
-bool Query::Active() const {
-    return result_ != nullptr;
+void Query::Open(const Statement& statement) {
+    Close();
+    engine_.ConnectionFor(databaseName_).Run(statement, &rows_);
+    active_ = true;
 }
 
 int Query::RecordCount() const {
-    if (!result_) {
+    if (!active_) {
         throw EDatabaseError(objectName_ + ": Cannot perform this operation on a closed dataset");
     }
-    return static_cast<int>(result_->rows.size());
+    return static_cast<int>(rows_.size());
 }
 
 std::string Query::FieldAsString(const std::string& column) const {
-    if (!result_) {
+    if (!active_) {
         throw EDatabaseError(objectName_ + ": Cannot perform this operation on a closed dataset");
     }
-    const int i = result_->ColumnIndex(column);
+    const int i = rows_.ColumnIndex(column);
     if (i < 0) {
         throw EDatabaseError(objectName_ + ": Field '" + column + "' not found");
     }
-    return result_->rows.empty() ? std::string() : result_->rows[0][i];
+    return rows_.empty() ? std::string() : rows_.values[0][i];
 }
 
 void Query::ExecSQL() {
     Close();
-    ConnectionFor(databaseName_).Execute(Text());
+    engine_.ConnectionFor(databaseName_).RunText(Text(), nullptr);
+}
+
+void Query::ExecSQL(const Statement& statement) {
+    Close();
+    engine_.ConnectionFor(databaseName_).Run(statement, nullptr);
+}
+
+std::string Quoted(const std::string& value) {
+    return QuotedWith(value, '\'');
 }
 
 }  // namespace tallon::db

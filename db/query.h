@@ -1,18 +1,24 @@
 #pragma once
 
-#include <memory>
 #include <string>
 #include <vector>
 
+#include "db/rows.h"
+#include "db/statement.h"
+
 namespace tallon::db {
 
-class QueryResult;
+class Engine;
 
 // An SQL statement on a database: a directory database ("KD1") or an
 // external alias configured in the engine's configuration file.
+//
+// The program's own statements are fixed texts run with their values
+// (Open/ExecSQL with a Statement). Lines added with Add are a statement typed
+// by a person, run as written.
 class Query {
   public:
-    Query(std::string objectName, std::string databaseName);
+    Query(Engine& engine, std::string objectName, std::string databaseName);
     ~Query();
     Query(const Query&) = delete;
     Query& operator=(const Query&) = delete;
@@ -29,25 +35,30 @@ class Query {
 
     // Runs a select; its rows stay until Close.
     void Open();
-    bool Active() const;
+    void Open(const Statement& statement);
+    bool Active() const { return active_; }
     int RecordCount() const;
     // A column of the first row, by name, as text. A missing column raises
     // "<object>: Field '<name>' not found".
     std::string FieldAsString(const std::string& column) const;
+    const Rows& Result() const { return rows_; }
 
     // Runs a statement without result rows.
     void ExecSQL();
+    void ExecSQL(const Statement& statement);
 
   private:
+    Engine& engine_;
     std::string objectName_;
     std::string databaseName_;
     std::vector<std::string> lines_;
-    std::unique_ptr<QueryResult> result_;
+    Rows rows_;
+    bool active_ = false;
 };
 
-// The safe way to put a value into a statement: the value between single
-// quotes with every embedded quote doubled, so it is compared and stored
-// exactly as it is and can never change the statement.
+// A value quoted for a statement typed as text: between single quotes with
+// every embedded quote doubled, so it is compared and stored exactly as it
+// is and can never change the statement.
 std::string Quoted(const std::string& value);
 
 }  // namespace tallon::db

@@ -1,83 +1,55 @@
 #include "db/table.h"
 
 #include <cmath>
-#include <cstdlib>
 
 #include "base/errors.h"
 #include "base/text.h"
-#include "db/connection.h"
-#include "db/local_store.h"
+#include "db/batch.h"
+#include "db/engine.h"
+#include "db/local/directory_database.h"
+#include "db/local/index_sync.h"
+#include "db/local/table_file.h"
 
 namespace tallon::db {
 
 using local::FieldKind;
-using local::Value;
-
-class TableImpl {
-  public:
-    std::shared_ptr<local::TableFile> file;
-    bool exclusiveHeld = false;
-    bool appending = false;
-    std::vector<Value> record;
-};
 
 namespace {
 
-Value FromNumber(FieldKind kind, double v) {
-    switch (kind) {
-        case FieldKind::Float:
-            return Value::MakeReal(v);
-        case FieldKind::Integer:
-            return Value::MakeInt(std::llround(v));
-        case FieldKind::Date:
-            return Value::MakeText(local::StoredDate(v));
-        case FieldKind::Time:
-            return Value::MakeText(local::StoredTime(v));
-        case FieldKind::Text:
-            break;
+std::vector<std::string> SplitFields(const std::string& fields) {
+    std::vector<std::string> list;
+    std::string part;
+    for (size_t i = 0; i <= fields.size(); ++i) {
+        if (i == fields.size() || fields[i] == ';') {
+            if (!Trim(part).empty())
+                list.push_back(Trim(part));
+            part.clear();
+        } else {
+            part += fields[i];
+        }
     }
-    return Value::MakeText(local::RealText(v));
-}
-
-bool WholeNumber(const std::string& s, double& out) {
-    const std::string t = Trim(s);
-    if (t.empty())
-        return false;
-    char* end = nullptr;
-    out = std::strtod(t.c_str(), &end);
-    return end && *end == '\0';
+    return list;
 }
 
 }  // namespace
 
-Table::Table(std::string objectName, std::string databaseName)
-    : objectName_(std::move(objectName)),
-      databaseName_(std::move(databaseName)),
-      impl_(std::make_unique<TableImpl>()) {}
+Table::Table(Engine& engine, std::string objectName, std::string databaseName)
+    : engine_(engine), objectName_(std::move(objectName)), databaseName_(std::move(databaseName)) {}
 
 Table::~Table() {
-    try {
-        Close();
-    } catch (...) {
-    }
-}
-
-bool Table::Active() const {
-    return impl_->file != nullptr;
+    Close();
 }
 
 void Table::Close() {
-    auto lock = local::LockEngine();
-    if (!impl_->file)
+    if (!file_)
         return;
     // A record appended but not posted is dropped, as closing cancels it.
-    impl_->appending = false;
-    impl_->record.clear();
-    auto file = std::move(impl_->file);
-    impl_->file.reset();
-    file->ReleaseUse(impl_->exclusiveHeld);
-    impl_->exclusiveHeld = false;
-    local::CommitAged();
+    appending_ = false;
+    record_.clear();
+    local::TableFile* file = file_;
+    file_ = nullptr;
+    file->ReleaseUse(exclusiveHeld_);
+    exclusiveHeld_ = false;
 }
 
 void Table::SetTableName(const std::string& tableName) {
@@ -95,228 +67,178 @@ void Table::SetExclusive(bool exclusive) {
 }
 
 namespace {
-std::string DirectoryFor(const std::string& objectName, const std::string& databaseName) {
-    const std::string dir = DirectoryOfDatabase(databaseName);
+local::DirectoryDatabase& DirectoryFor(Engine& engine, const std::string& objectName,
+                                       const std::string& databaseName) {
+    const std::string dir = engine.DirectoryOf(databaseName);
     if (dir.empty()) {
         throw EDatabaseError(objectName + ": Database '" + databaseName + "' is not open");
     }
-    return dir;
+    return engine.Directory(dir);
 }
 }  // namespace
 
 void Table::Open() {
-    auto lock = local::LockEngine();
     if (Active())
         return;
     if (tableName_.empty()) {
         throw EDatabaseError(objectName_ + ": Missing table name");
     }
-    local::CommitAged();
-    auto file = local::OpenTableFile(DirectoryFor(objectName_, databaseName_), tableName_);
-    file->AcquireUse(exclusive_);
+    local::TableFile& file = DirectoryFor(engine_, objectName_, databaseName_).Table(tableName_);
+    file.AcquireUse(exclusive_);
     try {
-        if (exclusive_)
-            file->Commit();
-        file->SyncIndexes();
+        local::SyncIndexes(file, engine_.Generation(), engine_.ActiveBatch() != nullptr);
     } catch (...) {
-        file->ReleaseUse(exclusive_);
+        file.ReleaseUse(exclusive_);
         throw;
     }
-    impl_->file = std::move(file);
-    impl_->exclusiveHeld = exclusive_;
+    file_ = &file;
+    exclusiveHeld_ = exclusive_;
+}
+
+local::TableFile& Table::FileOf(const char* what) {
+    (void)what;
+    if (!file_) {
+        throw EDatabaseError(objectName_ + ": Cannot perform this operation on a closed dataset");
+    }
+    return *file_;
 }
 
 bool Table::FindKey(double number, DateTime timeOfDay, const std::string& text) {
-    auto lock = local::LockEngine();
-    if (!Active()) {
-        throw EDatabaseError(objectName_ + ": Cannot perform this operation on a closed dataset");
-    }
-    // The file was checked when the table was opened; replacing the files of
-    // an open table is not supported.
-    local::TableFile& f = *impl_->file;
+    local::TableFile& f = FileOf("FindKey");
     const local::IndexDef* px = f.PrimaryIndex();
     if (!px) {
         throw EDatabaseError(objectName_ + ": Table " + f.TableName() + " has no primary index");
     }
     const size_t n = std::min<size_t>(3, px->fields.size());
-    std::string sql = "SELECT 1 FROM records WHERE ";
-    std::vector<Value> params;
+    const bool fresh = findKeyFile_ != &f;
+    if (fresh) {
+        findKeySql_ = "SELECT 1 FROM records WHERE ";
+    }
+    std::vector<Value> values;
+    values.reserve(n);
     for (size_t i = 0; i < n; ++i) {
         const int fi = f.FieldIndex(px->fields[i]);
         if (fi < 0)
             throw EDatabaseError("Field '" + px->fields[i] + "' not found");
         const local::FieldDef& field = f.Fields()[fi];
-        sql += (i ? " AND " : "") + local::QuoteIdent(field.name) + "=?";
-        if ((px->options & ixCaseInsensitive) && field.kind == FieldKind::Text) {
-            sql += " COLLATE NOCASE";
-        }
-        if (i == 0) {
-            params.push_back(FromNumber(field.kind, number));
-        } else if (i == 1) {
-            params.push_back(field.kind == FieldKind::Date
-                                 ? Value::MakeText(local::StoredDate(timeOfDay.value))
-                             : field.kind == FieldKind::Time || field.kind == FieldKind::Text
-                                 ? Value::MakeText(local::StoredTime(timeOfDay.value))
-                                 : FromNumber(field.kind, timeOfDay.value));
-        } else {
-            double v = 0;
-            if ((field.kind == FieldKind::Float || field.kind == FieldKind::Integer) &&
-                WholeNumber(text, v)) {
-                params.push_back(FromNumber(field.kind, v));
-            } else {
-                params.push_back(Value::MakeText(text));
+        if (fresh) {
+            findKeySql_ += (i ? " AND " : "") + local::QuoteIdent(field.name) + "=?";
+            if ((px->options & ixCaseInsensitive) && field.kind == FieldKind::Text) {
+                findKeySql_ += " COLLATE NOCASE";
             }
         }
+        const Value given = i == 0   ? Value::Float(number)
+                            : i == 1 ? (field.kind == FieldKind::Date ? Value::Date(timeOfDay)
+                                                                      : Value::Time(timeOfDay))
+                                     : Value::Text(text);
+        values.push_back(local::StoredValue(field.kind, given, objectName_ + ": "));
     }
-    sql += " LIMIT 1";
-    local::TableFile::Rows rows;
+    if (fresh) {
+        findKeySql_ += " LIMIT 1";
+        findKeyFile_ = &f;
+    }
+    Rows rows;
     f.BeginRead();
-    local::TableFile::Run(f.Prepare(sql), params, &rows);
-    return !rows.rows.empty();
+    f.RunInternal(findKeySql_, values, &rows);
+    return !rows.empty();
 }
 
 void Table::Append() {
-    auto lock = local::LockEngine();
-    if (!Active()) {
-        throw EDatabaseError(objectName_ + ": Cannot perform this operation on a closed dataset");
-    }
-    impl_->record.assign(impl_->file->Fields().size(), Value());
-    impl_->appending = true;
+    local::TableFile& f = FileOf("Append");
+    record_.assign(f.Fields().size(), Value());
+    appending_ = true;
 }
 
-namespace {
-int FieldFor(const Table& t, const TableImpl& impl, const std::string& field) {
-    if (!impl.file) {
-        throw EDatabaseError(t.Name() + ": Cannot perform this operation on a closed dataset");
+void Table::SetField(const std::string& field, const Value& value) {
+    local::TableFile& f = FileOf("SetField");
+    if (!appending_) {
+        throw EDatabaseError(objectName_ + ": Dataset not in edit or insert mode");
     }
-    if (!impl.appending) {
-        throw EDatabaseError(t.Name() + ": Dataset not in edit or insert mode");
-    }
-    const int fi = impl.file->FieldIndex(field);
+    const int fi = f.FieldIndex(field);
     if (fi < 0) {
-        throw EDatabaseError(t.Name() + ": Field '" + field + "' not found");
+        throw EDatabaseError(objectName_ + ": Field '" + field + "' not found");
     }
-    return fi;
+    record_[fi] = local::StoredValue(f.Fields()[fi].kind, value, objectName_ + ": ");
 }
-}  // namespace
 
 void Table::SetFieldFloat(const std::string& field, double value) {
-    auto lock = local::LockEngine();
-    const int fi = FieldFor(*this, *impl_, field);
-    impl_->record[fi] = FromNumber(impl_->file->Fields()[fi].kind, value);
+    SetField(field, Value::Float(value));
 }
 
 void Table::SetFieldText(const std::string& field, const std::string& value) {
-    auto lock = local::LockEngine();
-    const int fi = FieldFor(*this, *impl_, field);
-    const local::FieldDef& f = impl_->file->Fields()[fi];
-    std::string stored;
-    double number = 0;
-    switch (f.kind) {
-        case FieldKind::Text:
-            impl_->record[fi] = Value::MakeText(value);
-            return;
-        case FieldKind::Date:
-            if (!local::ParseDateLiteral(value, stored)) {
-                throw EDatabaseError(objectName_ + ": '" + value + "' is not a valid date");
-            }
-            impl_->record[fi] = Value::MakeText(stored);
-            return;
-        case FieldKind::Time:
-            if (!local::ParseTimeLiteral(value, stored)) {
-                throw EDatabaseError(objectName_ + ": '" + value + "' is not a valid time");
-            }
-            impl_->record[fi] = Value::MakeText(stored);
-            return;
-        case FieldKind::Float:
-        case FieldKind::Integer:
-            if (Trim(value).empty()) {
-                impl_->record[fi] = Value();
-                return;
-            }
-            if (!WholeNumber(value, number)) {
-                throw EDatabaseError(objectName_ + ": '" + value + "' is not a valid number");
-            }
-            impl_->record[fi] = FromNumber(f.kind, number);
-            return;
-    }
+    SetField(field, Value::Text(value));
 }
 
 void Table::SetFieldDate(const std::string& field, DateTime value) {
-    auto lock = local::LockEngine();
-    const int fi = FieldFor(*this, *impl_, field);
-    const FieldKind kind = impl_->file->Fields()[fi].kind;
-    impl_->record[fi] = kind == FieldKind::Float || kind == FieldKind::Integer
-                            ? FromNumber(kind, std::floor(value.value))
-                            : Value::MakeText(local::StoredDate(value.value));
+    SetField(field, Value::Date(value));
 }
 
 void Table::SetFieldTime(const std::string& field, DateTime value) {
-    auto lock = local::LockEngine();
-    const int fi = FieldFor(*this, *impl_, field);
-    const FieldKind kind = impl_->file->Fields()[fi].kind;
-    impl_->record[fi] = kind == FieldKind::Float || kind == FieldKind::Integer
-                            ? FromNumber(kind, value.value)
-                            : Value::MakeText(local::StoredTime(value.value));
+    SetField(field, Value::Time(value));
 }
 
 void Table::Post() {
-    auto lock = local::LockEngine();
-    if (!Active()) {
-        throw EDatabaseError(objectName_ + ": Cannot perform this operation on a closed dataset");
-    }
-    if (!impl_->appending) {
+    local::TableFile& f = FileOf("Post");
+    if (!appending_) {
         throw EDatabaseError(objectName_ + ": Dataset not in edit or insert mode");
     }
-    local::TableFile& f = *impl_->file;
-    if (f.Fields().size() != impl_->record.size()) {
+    if (f.Fields().size() != record_.size()) {
         throw EDatabaseError(objectName_ + ": Table " + f.TableName() + " changed while open");
     }
     f.BeginWrite();
-    local::TableFile::Run(f.Prepare(f.InsertSql()), impl_->record, nullptr);
-    impl_->appending = false;
-    impl_->record.clear();
-    local::CommitAged();
+    f.RunInternal(f.InsertSql(), record_, nullptr);
+    appending_ = false;
+    record_.clear();
 }
 
 void Table::AddIndex(const std::string& indexName, const std::string& fields, unsigned options) {
-    auto lock = local::LockEngine();
+    RebuildOrAdd({IndexSpec{indexName, fields, options}}, false);
+}
+
+void Table::RebuildIndexes(const std::vector<IndexSpec>& indexes) {
+    RebuildOrAdd(indexes, true);
+}
+
+void Table::RebuildOrAdd(const std::vector<IndexSpec>& indexes, bool replace) {
     if (Active()) {
         throw EDatabaseError(objectName_ + ": Cannot perform this operation on an open dataset");
     }
     if (tableName_.empty()) {
         throw EDatabaseError(objectName_ + ": Missing table name");
     }
-    local::CommitAged();
-    auto file = local::OpenTableFile(DirectoryFor(objectName_, databaseName_), tableName_);
-    std::vector<std::string> list;
-    std::string part;
-    for (size_t i = 0; i <= fields.size(); ++i) {
-        if (i == fields.size() || fields[i] == ';') {
-            if (!Trim(part).empty())
-                list.push_back(Trim(part));
-            part.clear();
-        } else {
-            part += fields[i];
+    local::DirectoryDatabase& directory = DirectoryFor(engine_, objectName_, databaseName_);
+    local::TableFile& file = directory.Table(tableName_);
+    // Whatever happens, index files may have come or gone.
+    struct Forget {
+        local::DirectoryDatabase& d;
+        const std::string& name;
+        ~Forget() { d.ForgetTable(name); }
+    } forget{directory, tableName_};
+    std::vector<local::IndexDef> defs;
+    for (const IndexSpec& spec : indexes) {
+        local::IndexDef def;
+        def.name = spec.name;
+        def.fields = SplitFields(spec.fields);
+        def.options = spec.options;
+        if (def.fields.empty()) {
+            throw EDatabaseError(objectName_ + ": An index needs at least one field");
         }
-    }
-    if (list.empty()) {
-        throw EDatabaseError(objectName_ + ": An index needs at least one field");
-    }
-    for (const auto& name : list) {
-        if (file->FieldIndex(name) < 0) {
-            throw EDatabaseError(objectName_ + ": Field '" + name + "' not found");
+        for (const auto& name : def.fields) {
+            if (file.FieldIndex(name) < 0) {
+                throw EDatabaseError(objectName_ + ": Field '" + name + "' not found");
+            }
         }
+        defs.push_back(std::move(def));
     }
-    file->AcquireUse(true);
+    file.AcquireUse(true);
     try {
-        file->SyncIndexes();
-        file->AddIndex(indexName, list, options);
+        local::SyncIndexes(file, engine_.Generation(), false);
+        local::AddIndexes(file, std::move(defs), replace);
     } catch (...) {
-        file->ReleaseUse(true);
+        file.ReleaseUse(true);
         throw;
     }
-    file->ReleaseUse(true);
+    file.ReleaseUse(true);
 }
 
 }  // namespace tallon::db

@@ -2,24 +2,31 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "base/date_time.h"
+#include "db/index_option.h"
+#include "db/value.h"
 
 namespace tallon::db {
 
-enum IndexOption : unsigned {
-    ixNone = 0,
-    ixPrimary = 1,
-    ixUnique = 2,
-    ixCaseInsensitive = 4,
-};
+class Engine;
+namespace local {
+class TableFile;
+}
 
-class TableImpl;
+// An index to build: an empty name is the primary index; fields are
+// separated by ';'.
+struct IndexSpec {
+    std::string name;
+    std::string fields;
+    unsigned options = ixNone;
+};
 
 // A local table of a directory database, reached by name (no extension).
 class Table {
   public:
-    Table(std::string objectName, std::string databaseName);
+    Table(Engine& engine, std::string objectName, std::string databaseName);
     ~Table();
     Table(const Table&) = delete;
     Table& operator=(const Table&) = delete;
@@ -31,11 +38,12 @@ class Table {
     const std::string& TableName() const { return tableName_; }
     // Exclusive use: while open (or while an index is added), no other
     // process can open the table, and the table cannot be opened while
-    // another process uses it; the loser gets an EDatabaseError "busy".
+    // another process uses it; the loser waits a few seconds, then gets an
+    // EDatabaseError "Table is busy: N".
     void SetExclusive(bool exclusive);
     bool Exclusive() const { return exclusive_; }
     void Open();
-    bool Active() const;
+    bool Active() const { return file_ != nullptr; }
 
     // Key search on the primary index: (float, time of day, text).
     bool FindKey(double number, DateTime timeOfDay, const std::string& text);
@@ -49,16 +57,31 @@ class Table {
     void SetFieldTime(const std::string& field, DateTime value);
     void Post();
 
-    // Adds (or rebuilds) an index on the closed table. An empty name is the
-    // primary index; fields are separated by ';'.
+    // Adds (or rebuilds) an index on the closed table.
     void AddIndex(const std::string& indexName, const std::string& fields, unsigned options);
+    // Builds the table's indexes anew, all in one step, in place of every
+    // index it had: its other index files are removed, and the primary index
+    // file is written last, so a table whose primary index file exists has
+    // every index built with it, whatever interrupted the rebuild.
+    void RebuildIndexes(const std::vector<IndexSpec>& indexes);
 
   private:
+    local::TableFile& FileOf(const char* what);
+    void RebuildOrAdd(const std::vector<IndexSpec>& indexes, bool replace);
+    void SetField(const std::string& field, const Value& value);
+
+    Engine& engine_;
     std::string objectName_;
     std::string databaseName_;
     std::string tableName_;
     bool exclusive_ = false;
-    std::unique_ptr<TableImpl> impl_;
+    local::TableFile* file_ = nullptr;
+    bool exclusiveHeld_ = false;
+    bool appending_ = false;
+    std::vector<Value> record_;
+    // The key search's text, made once per table file.
+    const local::TableFile* findKeyFile_ = nullptr;
+    std::string findKeySql_;
 };
 
 }  // namespace tallon::db

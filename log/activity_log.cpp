@@ -108,7 +108,6 @@ void LogLine(const std::string& message) {
     FileHandle file(fd);
     WriteAll(fd, message + "\r\n");
     file.Close();
-    ForgetDirectoryListing(CurrentDirectory());
 }
 
 }  // namespace tallon

@@ -8,11 +8,23 @@
 #include "recovery/lookup.h"
 #include "recovery/raw_record.h"
 #include "recovery/recovery_core.h"
+#include "recovery/statements.h"
 
 namespace tallon {
 namespace {
 
-using db::Quoted;
+using db::Statement;
+using db::Value;
+
+// PostgreSQL text cannot hold a NUL byte, and a value cut at one would be
+// stored (and checked for duplicates) as another value: such a line is
+// refused whole, on every alias alike.
+void RefuseNul(const std::string& value, const char* field) {
+    if (value.find('\0') != std::string::npos) {
+        throw EDatabaseError(std::string("Field ") + field +
+                             " holds a NUL byte, which the database cannot store");
+    }
+}
 
 }  // namespace
 
@@ -26,20 +38,26 @@ bool RecoveryCore::CV_InsertThisOne(RunMode mode, const std::string& unitCode,
             rec.cardNumber = "0000" + rec.cardNumber;
         }
 
+        RefuseNul(rec.cardNumber, "card_no");
+        RefuseNul(rec.transCode, "trans_code");
+        RefuseNul(rec.readerId, "spare3");
+
         CardHolder holder;
         std::string deviceName;
 
         Query1.Close();
         Query1.Clear();
         const std::string unitNumber = IntToStr(StrToInt(rec.UnitCode));
-        const std::string pointList = Quoted(unitNumber) + "," + Quoted("0" + unitNumber);
+        const Value point = Value::Text(unitNumber);
+        const Value pointWithZero = Value::Text("0" + unitNumber);
 
-        const std::string readerLookup =
-            !rec.readerId.empty()
-                ? "select tag_name from rdrmain where logical_point in (" + pointList +
-                      ") and substring(spare3,1,12)=" + Quoted(rec.readerId)
-                : "select tag_name from rdrmain where logical_point in (" + pointList +
-                      ") and (spare3=" + Quoted("") + " or (spare3 is NULL))";
+        const Statement readerLookup =
+            !rec.readerId.empty() ? Statement{"rdrmain",
+                                              statements::kReaderLookupWithId,
+                                              {point, pointWithZero, Value::Text(rec.readerId)}}
+                                  : Statement{"rdrmain",
+                                              statements::kReaderLookupWithoutId,
+                                              {point, pointWithZero, Value::Text("")}};
         if (RunLookup(Query1, readerLookup)) {
             deviceName = Query1.FieldAsString("tag_name");
         }
@@ -50,8 +68,9 @@ bool RecoveryCore::CV_InsertThisOne(RunMode mode, const std::string& unitCode,
         }
 
         if (!Trim(rec.cardNumber).empty()) {
-            if (RunLookup(Query1,
-                          "select * from cards where Card_Number=" + Quoted(rec.cardNumber))) {
+            if (RunLookup(Query1, Statement{"cards",
+                                            statements::kExternalCardLookup,
+                                            {Value::Text(rec.cardNumber)}})) {
                 holder.name = Query1.FieldAsString("Name");
                 holder.staffNumber = Query1.FieldAsString("Staff_number");
                 holder.user1 = Query1.FieldAsString("User1");
@@ -71,44 +90,33 @@ bool RecoveryCore::CV_InsertThisOne(RunMode mode, const std::string& unitCode,
         }
 
         const std::string recordId = recordIds_.Issue(ActiveClock().Now());
+        const std::string holderName = Trim(holder.name);
+        static const std::string kLocation = ".", kEmpty, kType = "0";
         const std::string eventDate = FormatDateTime("yyyymmdd", rec.eventDate);
         const std::string eventTime = FormatDateTime("hhmm", rec.eventTime) + "00";
 
-        if (RunLookup(Query1, "select * from trans where device_name=" + Quoted(deviceName) +
-                                  " and date=" + Quoted(eventDate) + " and time=" +
-                                  Quoted(eventTime) + " and card_no=" + Quoted(rec.cardNumber) +
-                                  " and trans_code=" + Quoted(rec.transCode))) {
+        if (RunLookup(Query1, Statement{"trans",
+                                        statements::kExternalDuplicateCheck,
+                                        {Value::Text(deviceName), Value::Text(eventDate),
+                                         Value::Text(eventTime), Value::Text(rec.cardNumber),
+                                         Value::Text(rec.transCode)},
+                                        Statement::Intent::ReadBeforeWrite})) {
             const std::string line = "Dup: " + rec.unitCodeAsRead + ", " + recordText;
             host_.AddMemoLine(line);
             LogLine(line);
             return false;
         }
 
-        const std::string values[] = {recordId,
-                                      eventTime,
-                                      rec.cardNumber,
-                                      eventDate,
-                                      deviceName,
-                                      ".",
-                                      Trim(holder.name),
-                                      holder.staffNumber,
-                                      holder.user1,
-                                      holder.user2,
-                                      holder.user3,
-                                      "",
-                                      rec.transCode,
-                                      "",
-                                      "0"};
-        std::string insert = "insert into trans values(";
-        for (size_t i = 0; i < std::size(values); ++i) {
-            insert += (i ? "," : "") + Quoted(values[i]);
+        Statement insert{"trans", statements::kInsertTrans, {}, Statement::Intent::Write};
+        for (const std::string* v : std::initializer_list<const std::string*>{
+                 &recordId, &eventTime, &rec.cardNumber, &eventDate, &deviceName, &kLocation,
+                 &holderName, &holder.staffNumber, &holder.user1, &holder.user2, &holder.user3,
+                 &kEmpty, &rec.transCode, &kEmpty, &kType}) {
+            insert.values.push_back(Value::Text(*v));
         }
-        insert += ")";
-
         Query1.Close();
         Query1.Clear();
-        Query1.Add(insert);
-        Query1.ExecSQL();
+        Query1.ExecSQL(insert);
         Query1.Close();
         return true;
     } catch (const Exception& e) {

@@ -2,6 +2,7 @@
 #include "base/errors.h"
 #include "base/file_names.h"
 #include "base/text.h"
+#include "db/local/directory_database.h"
 #include "db/query.h"
 #include "log/activity_log.h"
 #include "recovery/card_holder.h"
@@ -9,14 +10,13 @@
 #include "recovery/raw_record.h"
 #include "recovery/recovery_core.h"
 #include "recovery/sequence_number.h"
+#include "recovery/statements.h"
 #include "recovery/table_files.h"
 
 namespace tallon {
-namespace {
 
-using db::Quoted;
-
-}  // namespace
+using db::Statement;
+using db::Value;
 
 bool RecoveryCore::InsertThisOne(const std::string& unitCode, const std::string& defaultDevice,
                                  const std::string& recordText) {
@@ -26,19 +26,22 @@ bool RecoveryCore::InsertThisOne(const std::string& unitCode, const std::string&
         std::string deviceName = defaultDevice;
         if (host_.FromTranChecked()) {
             deviceName = "CTRL" + rec.UnitCode;
-        } else if (RunLookup(Query1, "select tag_name from rdrmain where logical_point=" +
-                                         Quoted(rec.UnitCode))) {
+        } else if (RunLookup(Query1, Statement{"rdrmain",
+                                               statements::kDeviceLookup,
+                                               {Value::Text(rec.UnitCode)}})) {
             deviceName = Query1.FieldAsString("tag_name");
         }
 
         CardHolder holder;
         if (!Trim(rec.cardNumber).empty()) {
             const bool fromSample = host_.FromTranChecked();
-            const std::string statement =
+            const Statement lookup =
                 fromSample
-                    ? "select * from TranSamp where TranSamp.\"Card No\"=" + Quoted(rec.cardNumber)
-                    : "select * from cards where cards.\"Card_Number\"=" + Quoted(rec.cardNumber);
-            if (!RunLookup(Query1, statement)) {
+                    ? Statement{"TranSamp",
+                                statements::kSampleCardLookup,
+                                {Value::Text(rec.cardNumber)}}
+                    : Statement{"cards", statements::kCardLookup, {Value::Text(rec.cardNumber)}};
+            if (!RunLookup(Query1, lookup)) {
                 const std::string line = "Card: " + rec.cardNumber + " not found";
                 host_.AddMemoLine(line);
                 LogLine(line);
@@ -52,26 +55,29 @@ bool RecoveryCore::InsertThisOne(const std::string& unitCode, const std::string&
         }
 
         if (host_.MergeChecked()) {
-            const std::string timeText = LongTimeText(rec.eventTime);
             host_.SetTableName(DailyTable(rec.eventDate));
             const std::string table = host_.TableName();
-            if (!FileExists(programDirectory_ + table + ".db")) {
+            db::local::DirectoryDatabase& tables = engine_.Directory(programDirectory_);
+            if (!tables.FileExists(table + ".db")) {
                 LogLine("Create new table: " + table);
-                CreateFromTemplate(programDirectory_, table);
+                CreateNewFromTemplate(engine_, programDirectory_, table);
             }
-            if (!FileExists(programDirectory_ + table + ".px")) {
+            if (!tables.FileExists(table + ".px")) {
                 Reindex();
                 LogLine("Reindex " + table);
             }
+            // The check and the append that follows are one step for other
+            // processes: the table is locked for writing before the check.
             // The card number is compared as it is stored, blanks included,
             // so a repeated event with a blank in its card field is found.
-            const std::string duplicateCheck = "select * from " + table + " where " + table +
-                                               ".\"device name\"=" + Quoted(deviceName) + " and " +
-                                               table + ".\"card no\"=" + Quoted(rec.cardNumber) +
-                                               " and " + table +
-                                               ".\"trans code\"=" + Quoted(rec.transCode) +
-                                               " and " + table + ".\"time\"=" + Quoted(timeText);
-            if (RunLookup(Query1, duplicateCheck)) {
+            // The time is the event time as stored (the regional long time
+            // text reads back as the same time).
+            if (RunLookup(Query1,
+                          Statement{table,
+                                    db::WithTable(statements::kDuplicateCheck, table),
+                                    {Value::Text(deviceName), Value::Text(rec.cardNumber),
+                                     Value::Text(rec.transCode), Value::Time(rec.eventTime)},
+                                    Statement::Intent::ReadBeforeWrite})) {
                 LogLine("Duplicate record: " + table + " " + deviceName + " " + rec.cardNumber +
                         " " + rec.transCode + " " + FormatDateTime("hh:mm", rec.eventTime));
                 return false;

@@ -2,11 +2,10 @@
 
 namespace tallon {
 
-bool RunLookup(db::Query& query, const std::string& statement) {
+bool RunLookup(db::Query& query, const db::Statement& statement) {
     query.Close();
     query.Clear();
-    query.Add(statement);
-    query.Open();
+    query.Open(statement);
     return query.RecordCount() > 0;
 }
 

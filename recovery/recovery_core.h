@@ -4,7 +4,9 @@
 #include <string>
 #include <vector>
 
+#include "db/batch.h"
 #include "db/database.h"
+#include "db/engine.h"
 #include "db/query.h"
 #include "db/table.h"
 #include "recovery/host.h"
@@ -14,11 +16,11 @@
 namespace tallon {
 
 // The program's working state and its operations, shared by the window, the
-// command line and the tests. It owns the three database objects and reaches
-// the operator only through its Host.
+// command line and the tests. It owns the three database objects (on the
+// engine its front end made) and reaches the operator only through its Host.
 class RecoveryCore {
   public:
-    RecoveryCore(Host& host, std::string programDirectory);
+    RecoveryCore(db::Engine& engine, Host& host, std::string programDirectory);
     ~RecoveryCore();
     RecoveryCore(const RecoveryCore&) = delete;
     RecoveryCore& operator=(const RecoveryCore&) = delete;
@@ -28,6 +30,8 @@ class RecoveryCore {
     // program directory in the RAW file box and "AllowUnknown" from the ini
     // file. An error ends start-up at that step and is raised to the caller.
     void FormCreate(const std::vector<std::string>& arguments);
+    // The same with the mode already chosen (the command line's --mode).
+    void FormCreate(RunMode mode);
 
     // "Recover from RAW": the whole run over one file or a directory's RAW
     // files. Never raises; a press while a run is in progress does nothing.
@@ -52,9 +56,15 @@ class RecoveryCore {
     RunMode Mode() const { return runMode_; }
     const std::string& ProgramDirectory() const { return programDirectory_; }
 
-    db::Database Database1{"KD1", "STANDARD", "Default"};
-    db::Table TransTable{"TransTable", "KD1"};
-    db::Query Query1{"Query1", "KD1"};
+    db::Engine& Engine() { return engine_; }
+
+  private:
+    db::Engine& engine_;
+
+  public:
+    db::Database Database1{engine_, "KD1", "STANDARD", "Default"};
+    db::Table TransTable{engine_, "TransTable", "KD1"};
+    db::Query Query1{engine_, "Query1", "KD1"};
 
     bool StopRequested = false;
     bool AllowUnknownCards = false;
@@ -75,8 +85,13 @@ class RecoveryCore {
     const std::string& CurrentFileName() const { return currentFile_; }
 
   private:
-    void RunFiles();
-    void RecoverFile(const std::string& displayName, const std::string& openName);
+    void RunFiles(db::Batch& batch);
+    void RecoverFile(db::Batch& batch, const std::string& displayName, const std::string& openName);
+    // Commits the run's batch; what it held is then counted as added.
+    void Commit(db::Batch& batch);
+    // After a line: a commit made during it (before a wait for another
+    // process) covered the lines before it.
+    void NoteCommitsDuring(db::Batch& batch, uint64_t commitsBefore);
 
     Host& host_;
     std::string programDirectory_;
@@ -87,6 +102,10 @@ class RecoveryCore {
     uint64_t fileSize_ = 0;
     std::string currentFile_;
     RecordIdIssuer recordIds_;
+    // Records added by the current file's lines and not yet committed, and
+    // those of the current file committed so far.
+    int64_t pendingAdded_ = 0;
+    int64_t fileAdded_ = 0;
 };
 
 }  // namespace tallon

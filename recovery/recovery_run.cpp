@@ -5,6 +5,7 @@
 #include "base/int_conversion.h"
 #include "base/text.h"
 #include "base/text_file.h"
+#include "db/batch.h"
 #include "db/engine.h"
 #include "log/activity_log.h"
 #include "recovery/raw_record.h"
@@ -38,27 +39,37 @@ void RecoveryCore::Button1Click() {
     // STOP ends the run in progress only; the next run starts afresh.
     StopRequested = false;
     totals_ = RunTotals{};
+    pendingAdded_ = 0;
+    fileAdded_ = 0;
 
     std::string failure;
-    try {
-        RunFiles();
-        // Everything the run added is on disk once it returns.
-        db::FlushAll();
-    } catch (const Exception& e) {
-        failure = e.Message();
-    } catch (const std::exception& e) {
-        failure = e.what();
-    } catch (...) {
-        failure = "unknown error";
+    {
+        // The run's batch: committed every kBatchAge, at the end of every
+        // file and when the run returns, stops or fails, so everything the
+        // run counts as added is on disk when it returns. After a failed
+        // commit nothing pending is kept (nor counted).
+        db::Batch batch(engine_);
+        try {
+            RunFiles(batch);
+            Commit(batch);
+        } catch (const Exception& e) {
+            failure = e.Message();
+        } catch (const std::exception& e) {
+            failure = e.what();
+        } catch (...) {
+            failure = "unknown error";
+        }
+        if (!failure.empty() && batch.Failure().empty()) {
+            try {
+                Commit(batch);
+            } catch (...) {
+                // Reported below as the run's failure.
+            }
+        }
     }
     if (!failure.empty()) {
         totals_.completed = false;
         totals_.error = failure;
-        try {
-            db::FlushAll();
-        } catch (...) {
-            // What could be kept is kept; the run is reported as stopped.
-        }
         const std::string line = "Recovery stopped: " + failure;
         host_.AddMemoLine(line);
         try {
@@ -70,7 +81,22 @@ void RecoveryCore::Button1Click() {
     currentFile_.clear();
 }
 
-void RecoveryCore::RunFiles() {
+void RecoveryCore::Commit(db::Batch& batch) {
+    batch.Commit();
+    fileAdded_ += pendingAdded_;
+    totals_.added += pendingAdded_;
+    pendingAdded_ = 0;
+}
+
+void RecoveryCore::NoteCommitsDuring(db::Batch& batch, uint64_t commitsBefore) {
+    if (batch.Commits() != commitsBefore) {
+        fileAdded_ += pendingAdded_;
+        totals_.added += pendingAdded_;
+        pendingAdded_ = 0;
+    }
+}
+
+void RecoveryCore::RunFiles(db::Batch& batch) {
     const std::string rawFileText = host_.RawFileName();
     const std::string rawDirectory = ExtractFilePath(rawFileText);
 
@@ -81,7 +107,7 @@ void RecoveryCore::RunFiles() {
         return;
     }
     if (!host_.MergeChecked()) {
-        CreateFromTemplate(programDirectory_, host_.TableName());
+        CreateFromTemplate(engine_, programDirectory_, host_.TableName());
     }
 
     struct Entry {
@@ -98,7 +124,7 @@ void RecoveryCore::RunFiles() {
     }
 
     for (const Entry& entry : files) {
-        RecoverFile(entry.shown, entry.opened);
+        RecoverFile(batch, entry.shown, entry.opened);
         if (StopRequested) {
             return;
         }
@@ -106,7 +132,8 @@ void RecoveryCore::RunFiles() {
     totals_.completed = true;
 }
 
-void RecoveryCore::RecoverFile(const std::string& displayName, const std::string& openName) {
+void RecoveryCore::RecoverFile(db::Batch& batch, const std::string& displayName,
+                               const std::string& openName) {
     const std::string recovering = "Recovering: " + displayName;
     LogLine(recovering);
     host_.AddMemoLine(recovering);
@@ -118,17 +145,28 @@ void RecoveryCore::RecoverFile(const std::string& displayName, const std::string
     filePosition_ = 0;
 
     int linesRead = 0;
-    int added = 0;
+    fileAdded_ = 0;
+    pendingAdded_ = 0;
     const std::string defaultDevice = host_.FallbackDevice();
     while (!reader.Eof() && !StopRequested) {
         const RawLine line = SplitRawLine(reader.ReadLine());
+        const uint64_t commitsBefore = batch.Commits();
         const bool wasAdded =
             runMode_ == RunMode::Local
                 ? InsertThisOne(line.unitCode, defaultDevice, line.recordText)
                 : CV_InsertThisOne(runMode_, line.unitCode, defaultDevice, line.recordText);
+        NoteCommitsDuring(batch, commitsBefore);
         if (wasAdded) {
-            ++added;
-            ++totals_.added;
+            ++pendingAdded_;
+        }
+        // Work the batch held was lost (a disk-full or I/O error undid it):
+        // the run cannot go on as if it were kept.
+        if (!batch.Failure().empty()) {
+            pendingAdded_ = 0;
+            throw EDatabaseError(batch.Failure());
+        }
+        if (batch.Due()) {
+            Commit(batch);
         }
         ++linesRead;
         ++totals_.linesRead;
@@ -139,7 +177,10 @@ void RecoveryCore::RecoverFile(const std::string& displayName, const std::string
     if (StopRequested) {
         return;
     }
-    const std::string completed = "Completed - " + IntToStr(added) + " records added.";
+    // The count says what is on disk.
+    Commit(batch);
+    const std::string completed =
+        "Completed - " + IntToStr(static_cast<int>(fileAdded_)) + " records added.";
     host_.AddMemoLine(completed);
     LogLine(completed);
 }

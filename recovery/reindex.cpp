@@ -17,13 +17,13 @@ void RecoveryCore::Reindex() {
     TransTable.SetTableName(host_.TableName());
     TransTable.SetExclusive(true);
 
-    // The target's own index files go first, so every index really is built
-    // anew from the records; no other table is touched.
-    DeleteIndexFiles(programDirectory_, host_.TableName());
-
-    TransTable.AddIndex("", "SeqNo;Time;Card No", db::ixPrimary | db::ixUnique);
-    TransTable.AddIndex("date_key", "date", db::ixCaseInsensitive);
-    TransTable.AddIndex("dname_key", "device name", db::ixCaseInsensitive);
+    // All three are built in one step in place of the table's own index
+    // files (no other table is touched), with the primary index file written
+    // last: a table whose .PX exists has its three indexes, whatever stops
+    // the rebuild, and one without is reindexed when next written to.
+    TransTable.RebuildIndexes({{"", "SeqNo;Time;Card No", db::ixPrimary | db::ixUnique},
+                               {"date_key", "date", db::ixCaseInsensitive},
+                               {"dname_key", "device name", db::ixCaseInsensitive}});
 
     TransTable.SetExclusive(false);
     host_.AddMemoLine("Files Reindexed.");

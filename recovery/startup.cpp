@@ -6,24 +6,31 @@
 
 namespace tallon {
 
-RecoveryCore::RecoveryCore(Host& host, std::string programDirectory)
-    : host_(host), programDirectory_(std::move(programDirectory)) {
+RecoveryCore::RecoveryCore(db::Engine& engine, Host& host, std::string programDirectory)
+    : engine_(engine), host_(host), programDirectory_(std::move(programDirectory)) {
     if (programDirectory_.empty() || programDirectory_.back() != '/') {
         programDirectory_ += '/';
     }
-    db::SetEngineProgramDirectory(programDirectory_);
+    engine_.SetProgramDirectory(programDirectory_);
 }
 
 RecoveryCore::~RecoveryCore() = default;
 
+RunMode RunModeFromArguments(const std::vector<std::string>& arguments) {
+    const std::string first = arguments.empty() ? std::string() : UpperCase(arguments.front());
+    return first == "/CV" ? RunMode::Corvane : first == "/VL" ? RunMode::Velora : RunMode::Local;
+}
+
 void RecoveryCore::FormCreate(const std::vector<std::string>& arguments) {
+    FormCreate(RunModeFromArguments(arguments));
+}
+
+void RecoveryCore::FormCreate(RunMode mode) {
     LogLine(" ");
     LogLine(std::string("TALLON: ") + kProgramVersion + " Started.");
 
-    runMode_ = RunMode::Local;
-    const std::string first = arguments.empty() ? std::string() : UpperCase(arguments.front());
-    if (first == "/CV" || first == "/VL") {
-        runMode_ = first == "/CV" ? RunMode::Corvane : RunMode::Velora;
+    runMode_ = mode;
+    if (runMode_ != RunMode::Local) {
         Query1.SetDatabaseName(AliasOf(runMode_));
         host_.EnterExternalMode(runMode_);
     } else {

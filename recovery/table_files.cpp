@@ -1,6 +1,7 @@
 #include "recovery/table_files.h"
 
 #include "base/file_names.h"
+#include "db/local/directory_database.h"
 
 namespace tallon {
 
@@ -17,19 +18,22 @@ std::string DailyTable(DateTime eventDate) {
     return "TR" + FormatDateTime("yymmdd", eventDate);
 }
 
-void CreateFromTemplate(const std::string& directory, const std::string& name) {
-    const auto from = TableFileSet(directory, kTemplateTableName);
-    const auto to = TableFileSet(directory, name);
-    for (size_t i = 0; i < from.size(); ++i) {
-        CopyFileOver(from[i], to[i]);
-    }
+namespace {
+
+std::vector<std::string> Extensions() {
+    return {kTableExtensions.begin(), kTableExtensions.end()};
 }
 
-void DeleteIndexFiles(const std::string& directory, const std::string& name) {
-    const auto files = TableFileSet(directory, name);
-    for (size_t i = 1; i < files.size(); ++i) {
-        DeleteFileCI(files[i]);
-    }
+}  // namespace
+
+void CreateFromTemplate(db::Engine& engine, const std::string& directory, const std::string& name) {
+    engine.Directory(directory).CopyTableFromTemplate(kTemplateTableName, name, Extensions(),
+                                                      false);
+}
+
+void CreateNewFromTemplate(db::Engine& engine, const std::string& directory,
+                           const std::string& name) {
+    engine.Directory(directory).CopyTableFromTemplate(kTemplateTableName, name, Extensions(), true);
 }
 
 }  // namespace tallon

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "base/date_time.h"
+#include "db/engine.h"
 
 namespace tallon {
 
@@ -24,11 +25,12 @@ std::string DailyTable(DateTime eventDate);
 
 // Copies each existing template file over the table's file of the same
 // extension, replacing it. A missing template file leaves that target as it
-// was; nothing here fails.
-void CreateFromTemplate(const std::string& directory, const std::string& name);
+// was. The engine settles what it held of the old table first.
+void CreateFromTemplate(db::Engine& engine, const std::string& directory, const std::string& name);
 
-// Deletes the table's index files (all but the records). Missing files are
-// passed over.
-void DeleteIndexFiles(const std::string& directory, const std::string& name);
+// The same for a table that does not exist yet: should another process make
+// it meanwhile, that table is kept and nothing is copied.
+void CreateNewFromTemplate(db::Engine& engine, const std::string& directory,
+                           const std::string& name);
 
 }  // namespace tallon

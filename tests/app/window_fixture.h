@@ -45,14 +45,14 @@ class MessageRecorder {
 // start-up writes the activity log there).
 class WindowTest : public ::testing::Test {
   protected:
-    void TearDown() override { db::ShutdownEngine(); }
+    void TearDown() override { engine.Shutdown(); }
 
     std::unique_ptr<TForm1> MakeForm(const std::vector<std::string>& arguments = {}) {
         return MakeFormIn(dir.path(), arguments);
     }
     std::unique_ptr<TForm1> MakeFormIn(const std::string& programDirectory,
                                        const std::vector<std::string>& arguments) {
-        return std::make_unique<TForm1>(programDirectory, arguments);
+        return std::make_unique<TForm1>(engine, programDirectory, arguments);
     }
 
     template <class W>
@@ -63,6 +63,7 @@ class WindowTest : public ::testing::Test {
     }
 
     tallon::test::TempDir dir;
+    db::Engine engine;
     tallon::test::ScopedWorkingDirectory cwd{dir.path()};
     MessageRecorder messages;
 };

@@ -143,12 +143,8 @@ class TallonRecover : public ::testing::Test {
     TallonRecover() {
         unsetenv("TALLON_DB_CONF");
         test::MakeProgramDirectory(program.path());
-        db::ShutdownEngine();
     }
-    ~TallonRecover() override {
-        db::ShutdownEngine();
-        unsetenv("TALLON_DB_CONF");
-    }
+    ~TallonRecover() override { unsetenv("TALLON_DB_CONF"); }
 
     std::string ProgramDir() const { return "--program-dir=" + program.path(); }
     Lines Log() const { return test::LogLines(work.path()); }

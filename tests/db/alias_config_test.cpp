@@ -5,9 +5,10 @@
 #include <filesystem>
 
 #include "base/errors.h"
-#include "db/alias.h"
+#include "db/alias/config.h"
 #include "db/connection.h"
 #include "db/engine.h"
+#include "tests/support/alias_access.h"
 #include "tests/support/temp_dir.h"
 
 namespace tallon::db {
@@ -31,7 +32,7 @@ std::string MarkerOf(const std::string& alias) {
     if (!c) {
         return "<no alias>";
     }
-    auto r = c->Select("select v from marker");
+    auto r = SelectOn(c, "select v from marker");
     return r->rows.empty() ? "<empty>" : r->rows[0][0];
 }
 
@@ -100,14 +101,15 @@ TEST_F(AliasConfigTest, SearchOrderEnvironmentThenWorkingDirectoryThenProgramDir
     ASSERT_NE(c, nullptr);
     {
         test::ScopedWorkingDirectory elsewhere("/");
-        EXPECT_EQ(c->Select("select v from marker")->rows.at(0).at(0), "environment");
+        EXPECT_EQ(SelectOn(c, "select v from marker")->rows.at(0).at(0), "environment");
     }
 
     unsetenv("TALLON_DB_CONF");
     std::filesystem::remove(workDir_ / kEngineConfigFileName);
     CloseAliasConnections();
     EXPECT_EQ(MarkerOf("Brindle"), "program");
-    EXPECT_EQ(FindEngineConfigFile(), programDir_ / kEngineConfigFileName);
+    EXPECT_EQ(FindEngineConfigFile(TestEngine().ProgramDirectory()),
+              programDir_ / kEngineConfigFileName);
 
     // The connection is kept: a changed file is not read again until the
     // engine lets go of its connections.
@@ -122,7 +124,7 @@ TEST_F(AliasConfigTest, UnknownAliasesAndMissingConfiguration) {
     if (std::filesystem::exists(std::string("/etc/tallon/") + kEngineConfigFileName)) {
         GTEST_SKIP() << "a system-wide configuration is installed on this machine";
     }
-    EXPECT_EQ(FindEngineConfigFile(), "");
+    EXPECT_EQ(FindEngineConfigFile(TestEngine().ProgramDirectory()), "");
     EXPECT_EQ(OpenAliasConnection("Brindle"), nullptr);
     EXPECT_EQ(OpenAliasConnection("VeloraDB"), nullptr);
 
@@ -197,7 +199,7 @@ TEST_F(AliasConfigTest, SqliteSynchronousSetting) {
     setenv("TALLON_DB_CONF", (dir / kEngineConfigFileName).c_str(), 1);
     CloseAliasConnections();
     auto level = [](const std::string& alias) {
-        return OpenAliasConnection(alias)->Select("pragma synchronous")->rows.at(0).at(0);
+        return SelectOn(OpenAliasConnection(alias), "pragma synchronous")->rows.at(0).at(0);
     };
     EXPECT_EQ(level("Brindle"), "1");   // normal
     EXPECT_EQ(level("VeloraDB"), "2");  // SQLite's default, full
@@ -212,7 +214,7 @@ TEST_F(AliasConfigTest, MissingSqliteDatabaseIsAnErrorAndIsNotCreated) {
     Connection* c = OpenAliasConnection("Brindle");
     ASSERT_NE(c, nullptr);
     try {
-        c->Select("select 1");
+        SelectOn(c, "select 1");
         FAIL() << "no error for a missing database file";
     } catch (const EDatabaseError& e) {
         EXPECT_NE(e.Message().find("gone.sqlite"), std::string::npos) << e.Message();
@@ -221,7 +223,7 @@ TEST_F(AliasConfigTest, MissingSqliteDatabaseIsAnErrorAndIsNotCreated) {
 
     // Once the file is there the same connection works.
     MakeMarkerDatabase(dir / "gone.sqlite", "late");
-    EXPECT_EQ(c->Select("select v from marker")->rows.at(0).at(0), "late");
+    EXPECT_EQ(SelectOn(c, "select v from marker")->rows.at(0).at(0), "late");
 }
 
 }  // namespace

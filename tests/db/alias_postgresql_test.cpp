@@ -6,9 +6,10 @@
 #include <cstdlib>
 
 #include "base/errors.h"
-#include "db/alias.h"
+#include "db/alias/config.h"
 #include "db/connection.h"
 #include "db/engine.h"
+#include "tests/support/alias_access.h"
 #include "tests/support/pg_server.h"
 #include "tests/support/temp_dir.h"
 
@@ -22,7 +23,7 @@ std::string ErrorOf(const std::string& alias, const std::string& sql = "select 1
         if (!c) {
             return "<no alias>";
         }
-        c->Select(sql);
+        SelectOn(c, sql);
         return "";
     } catch (const EDatabaseError& e) {
         return e.Message();
@@ -117,9 +118,9 @@ TEST_F(AliasPostgresTest, PasswordFromThePromptIsAskedOnceAndReused) {
 
     Connection* c = OpenAliasConnection("Brindle");
     ASSERT_NE(c, nullptr);
-    c->Execute("create table t (v text)");
-    c->Execute("insert into t values ('a')");
-    EXPECT_EQ(c->Select("select v from t")->rows.size(), 1u);
+    ExecOn(c, "create table t (v text)");
+    ExecOn(c, "insert into t values ('a')");
+    EXPECT_EQ(SelectOn(c, "select v from t")->rows.size(), 1u);
     EXPECT_EQ(log.calls, 1);
 
     // A fresh connection (after the engine closed its connections, or after
@@ -156,18 +157,18 @@ TEST_F(AliasPostgresTest, LostConnectionIsReopened) {
     Configure(*pg);
     Connection* c = OpenAliasConnection("Good");
     ASSERT_NE(c, nullptr);
-    c->Execute("create table t (v text)");
+    ExecOn(c, "create table t (v text)");
 
     // A select on a dropped connection is simply run again on a new one.
     pg->TerminateSessions("brindle_login");
-    EXPECT_EQ(c->Select("select count(*) from t")->rows.at(0).at(0), "0");
+    EXPECT_EQ(SelectOn(c, "select count(*) from t")->rows.at(0).at(0), "0");
 
     // A write on a dropped connection reports the error (it may or may not
     // have happened); the next statement reconnects.
     pg->TerminateSessions("brindle_login");
-    EXPECT_THROW(c->Execute("insert into t values ('lost')"), EDatabaseError);
-    c->Execute("insert into t values ('kept')");
-    auto r = c->Select("select v from t");
+    EXPECT_THROW(ExecOn(c, "insert into t values ('lost')"), EDatabaseError);
+    ExecOn(c, "insert into t values ('kept')");
+    auto r = SelectOn(c, "select v from t");
     ASSERT_EQ(r->rows.size(), 1u);
     EXPECT_EQ(r->rows[0][0], "kept");
 }
@@ -178,9 +179,9 @@ TEST_F(AliasPostgresTest, BackslashesAreOrdinaryEvenIfTheServerDefaultSaysOtherw
     pg->RunSql("alter database brindle_login set standard_conforming_strings = off");
     Connection* c = OpenAliasConnection("Good");
     ASSERT_NE(c, nullptr);
-    c->Execute("create table t (v text)");
-    c->Execute("insert into t values ('a\\''b\\')");
-    auto r = c->Select("select v from t where v = 'a\\''b\\'");
+    ExecOn(c, "create table t (v text)");
+    ExecOn(c, "insert into t values ('a\\''b\\')");
+    auto r = SelectOn(c, "select v from t where v = 'a\\''b\\'");
     ASSERT_EQ(r->rows.size(), 1u);
     EXPECT_EQ(r->rows[0][0], "a\\'b\\");
     pg->RunSql("alter database brindle_login reset standard_conforming_strings");
@@ -191,40 +192,48 @@ TEST_F(AliasPostgresTest, StatementShapesArePreparedOnceAndMeanTheSame) {
     Configure(*pg);
     Connection* c = OpenAliasConnection("Good");
     ASSERT_NE(c, nullptr);
-    c->Execute("create table cards (card_number text, name text)");
+    ExecOn(c, "create table cards (card_number text, name text)");
     for (int i = 0; i < 30; ++i) {
-        c->Execute("insert into cards values ('" + std::to_string(i) + "', 'n''" +
-                   std::to_string(i) + "')");
+        ExecOn(c, "insert into cards values ('" + std::to_string(i) + "', 'n''" +
+                      std::to_string(i) + "')");
     }
-    // Past the point where a shape is prepared afresh, too.
+    // A fixed text with its value beside it, past the point where it is
+    // prepared afresh, too.
+    auto lookup = [&](const std::string& card) {
+        Rows r;
+        c->Run(Statement{"cards", "select * from cards where Card_Number=?", {Value::Text(card)}},
+               &r);
+        return r;
+    };
     for (int i = 0; i < 1100; ++i) {
-        auto r =
-            c->Select("select * from cards where Card_Number='" + std::to_string(i % 30) + "'");
-        ASSERT_EQ(r->rows.size(), 1u);
-        ASSERT_EQ(r->rows[0][1], "n'" + std::to_string(i % 30));
+        const Rows r = lookup(std::to_string(i % 30));
+        ASSERT_EQ(r.size(), 1u);
+        ASSERT_EQ(r.values[0][1], "n'" + std::to_string(i % 30));
     }
     // Many lookups, one statement on the server.
-    auto prepared = c->Select(
-        "select count(*) from pg_prepared_statements where statement like '%cards where%'");
+    auto prepared = SelectOn(
+        c, "select count(*) from pg_prepared_statements where statement like '%cards where%'");
     EXPECT_EQ(prepared->rows.at(0).at(0), "1");
 
     // A table that changes under a prepared "select *" still answers right.
-    c->Execute("alter table cards add column extra text default 'x'");
-    auto r = c->Select("select * from cards where Card_Number='3'");
-    ASSERT_EQ(r->columns.size(), 3u);
-    EXPECT_EQ(r->rows.at(0).at(2), "x");
+    ExecOn(c, "alter table cards add column extra text default 'x'");
+    const Rows r = lookup("3");
+    ASSERT_EQ(r.columns.size(), 3u);
+    EXPECT_EQ(r.values.at(0).at(2), "x");
+    // PostgreSQL text cannot hold a NUL byte: such a value is refused, never
+    // cut short.
+    EXPECT_THROW(lookup(std::string("12\0abc", 6)), EDatabaseError);
 
-    // Statements that cannot become parameters run as written.
-    EXPECT_EQ(c->Select("select date '2026-06-06' as d")->rows.at(0).at(0), "2026-06-06");
-    EXPECT_EQ(c->Select("select 'a' = 'a' as same")->rows.at(0).at(0), "t");
-    EXPECT_EQ(c->Select("select E'a\\tb' as e")->rows.at(0).at(0), "a\tb");
+    // Statements typed as text run as written.
+    EXPECT_EQ(SelectOn(c, "select date '2026-06-06' as d")->rows.at(0).at(0), "2026-06-06");
+    EXPECT_EQ(SelectOn(c, "select 'a' = 'a' as same")->rows.at(0).at(0), "t");
+    EXPECT_EQ(SelectOn(c, "select E'a\\tb' as e")->rows.at(0).at(0), "a\tb");
 
-    // Inside an explicit transaction nothing is prepared (a failed prepare
-    // would abort it), and a rollback still takes the insert back.
-    c->Execute("begin");
-    c->Execute("insert into cards (card_number) values ('in-tx')");
-    c->Execute("rollback");
-    EXPECT_TRUE(c->Select("select * from cards where card_number='in-tx'")->rows.empty());
+    // An explicit transaction typed as text works as written.
+    ExecOn(c, "begin");
+    ExecOn(c, "insert into cards (card_number) values ('in-tx')");
+    ExecOn(c, "rollback");
+    EXPECT_TRUE(SelectOn(c, "select * from cards where card_number='in-tx'")->rows.empty());
 }
 
 }  // namespace

@@ -7,9 +7,10 @@
 #include <cstdlib>
 
 #include "base/errors.h"
-#include "db/alias.h"
+#include "db/alias/config.h"
 #include "db/connection.h"
 #include "db/query.h"
+#include "tests/support/alias_access.h"
 #include "tests/support/pg_server.h"
 #include "tests/support/temp_dir.h"
 
@@ -25,7 +26,7 @@ std::string Q(const std::string& v) {
 
 // A column of a row by name, without regard to case (as the writers read
 // "Staff_number" from PostgreSQL's "staff_number").
-std::string Field(const QueryResult& r, const std::string& name, size_t row = 0) {
+std::string Field(const Selected& r, const std::string& name, size_t row = 0) {
     for (size_t i = 0; i < r.columns.size(); ++i) {
         if (strcasecmp(r.columns[i].c_str(), name.c_str()) == 0) {
             return r.rows.at(row).at(i);
@@ -34,7 +35,7 @@ std::string Field(const QueryResult& r, const std::string& name, size_t row = 0)
     return "<no column " + name + ">";
 }
 
-bool FieldIsNull(const QueryResult& r, const std::string& name) {
+bool FieldIsNull(const Selected& r, const std::string& name) {
     for (size_t i = 0; i < r.columns.size(); ++i) {
         if (strcasecmp(r.columns[i].c_str(), name.c_str()) == 0) {
             return r.nulls.at(0).at(i);
@@ -96,7 +97,7 @@ class AliasStatementsTest : public ::testing::TestWithParam<std::string> {
         conn_ = OpenAliasConnection("Brindle");
         ASSERT_NE(conn_, nullptr);
         // The schema goes through the alias as one multi-statement text.
-        conn_->Execute(test::ReadWholeFile(schemaFile));
+        ExecOn(conn_, test::ReadWholeFile(schemaFile));
     }
 
     void TearDown() override {
@@ -112,32 +113,32 @@ TEST_P(AliasStatementsTest, ReaderLookupMatchesUnitForms) {
     if (!conn_) {
         return;  // skipped in SetUp
     }
-    conn_->Execute(
-        "insert into rdrmain (logical_point, tag_name, spare3) values "
-        "('7', 'Door 7', 'READER-00001 and more'), ('07', 'Door 07 bare', ''), "
-        "('17', 'Door 17 null', NULL), ('017', 'Door 017 blanks', '            rest'), "
-        "('007', 'Door 007', NULL)");
+    ExecOn(conn_,
+           "insert into rdrmain (logical_point, tag_name, spare3) values "
+           "('7', 'Door 7', 'READER-00001 and more'), ('07', 'Door 07 bare', ''), "
+           "('17', 'Door 17 null', NULL), ('017', 'Door 017 blanks', '            rest'), "
+           "('007', 'Door 007', NULL)");
     const std::string id = "READER-00001";
-    auto r = conn_->Select(ReaderLookup("7", &id));
+    auto r = SelectOn(conn_, ReaderLookup("7", &id));
     ASSERT_EQ(r->rows.size(), 1u);
     EXPECT_EQ(Field(*r, "tag_name"), "Door 7");
 
     // Without a reader identification only empty or missing spare3 match;
     // logical points compare as text, so '007' is not unit 7.
-    r = conn_->Select(ReaderLookup("7", nullptr));
+    r = SelectOn(conn_, ReaderLookup("7", nullptr));
     ASSERT_EQ(r->rows.size(), 1u);
     EXPECT_EQ(Field(*r, "TAG_NAME"), "Door 07 bare");
-    r = conn_->Select(ReaderLookup("17", nullptr));
+    r = SelectOn(conn_, ReaderLookup("17", nullptr));
     ASSERT_EQ(r->rows.size(), 1u);
     EXPECT_EQ(Field(*r, "tag_name"), "Door 17 null");
 
     const std::string blanks(12, ' ');
-    r = conn_->Select(ReaderLookup("17", &blanks));
+    r = SelectOn(conn_, ReaderLookup("17", &blanks));
     ASSERT_EQ(r->rows.size(), 1u);
     EXPECT_EQ(Field(*r, "tag_name"), "Door 017 blanks");
 
     const std::string other = "READER-00002";
-    EXPECT_TRUE(conn_->Select(ReaderLookup("7", &other))->rows.empty());
+    EXPECT_TRUE(SelectOn(conn_, ReaderLookup("7", &other))->rows.empty());
 }
 
 TEST_P(AliasStatementsTest, CardLookupDuplicateCheckAndInsertKeepValuesExactly) {
@@ -146,10 +147,10 @@ TEST_P(AliasStatementsTest, CardLookupDuplicateCheckAndInsertKeepValuesExactly) 
     }
     const std::string card = "12'4\\6";  // a quote and a backslash in the card field
     const std::string name = std::string("O'Br\xE9") + "n; drop table trans; --";
-    conn_->Execute("insert into cards (Card_Number, Name, Staff_number, User1, User2) values (" +
-                   Q(card) + "," + Q(name) + ",'S-9','Dept','Post')");
+    ExecOn(conn_, "insert into cards (Card_Number, Name, Staff_number, User1, User2) values (" +
+                      Q(card) + "," + Q(name) + ",'S-9','Dept','Post')");
 
-    auto r = conn_->Select("select * from cards where Card_Number=" + Q(card));
+    auto r = SelectOn(conn_, "select * from cards where Card_Number=" + Q(card));
     ASSERT_EQ(r->rows.size(), 1u);
     EXPECT_EQ(Field(*r, "Name"), name);
     EXPECT_EQ(Field(*r, "Staff_number"), "S-9");
@@ -157,13 +158,13 @@ TEST_P(AliasStatementsTest, CardLookupDuplicateCheckAndInsertKeepValuesExactly) 
     EXPECT_EQ(Field(*r, "User3"), "");
     EXPECT_TRUE(FieldIsNull(*r, "User3"));
     EXPECT_FALSE(FieldIsNull(*r, "User1"));
-    EXPECT_TRUE(conn_->Select("select * from cards where Card_Number='12'")->rows.empty());
+    EXPECT_TRUE(SelectOn(conn_, "select * from cards where Card_Number='12'")->rows.empty());
 
     const std::string device = "Door 'A'";
     EXPECT_TRUE(
-        conn_->Select(DuplicateCheck(device, "20260606", "140500", card, "1"))->rows.empty());
-    conn_->Execute(Insert(TransRow("26060614050001", card, device, name)));
-    r = conn_->Select(DuplicateCheck(device, "20260606", "140500", card, "1"));
+        SelectOn(conn_, DuplicateCheck(device, "20260606", "140500", card, "1"))->rows.empty());
+    ExecOn(conn_, Insert(TransRow("26060614050001", card, device, name)));
+    r = SelectOn(conn_, DuplicateCheck(device, "20260606", "140500", card, "1"));
     ASSERT_EQ(r->rows.size(), 1u);
     ASSERT_EQ(r->columns.size(), 15u);
     EXPECT_EQ(r->rows[0][0], "26060614050001");
@@ -173,16 +174,16 @@ TEST_P(AliasStatementsTest, CardLookupDuplicateCheckAndInsertKeepValuesExactly) 
     EXPECT_EQ(r->rows[0][14], "0");
     // Every other field of the check must match too.
     EXPECT_TRUE(
-        conn_->Select(DuplicateCheck(device, "20260606", "140500", card, "2"))->rows.empty());
+        SelectOn(conn_, DuplicateCheck(device, "20260606", "140500", card, "2"))->rows.empty());
     EXPECT_TRUE(
-        conn_->Select(DuplicateCheck(device, "20260606", "140600", card, "1"))->rows.empty());
+        SelectOn(conn_, DuplicateCheck(device, "20260606", "140600", card, "1"))->rows.empty());
 
     // The same record id again breaks the table's key: an engine error, and
     // the table still holds one row.
-    EXPECT_THROW(conn_->Execute(Insert(TransRow("26060614050001", "999", "D", "N"))),
+    EXPECT_THROW(ExecOn(conn_, Insert(TransRow("26060614050001", "999", "D", "N"))),
                  EDatabaseError);
-    EXPECT_EQ(conn_->Select("select * from trans")->rows.size(), 1u);
-    EXPECT_EQ(Field(*conn_->Select("select * from cards"), "Name"), name);
+    EXPECT_EQ(SelectOn(conn_, "select * from trans")->rows.size(), 1u);
+    EXPECT_EQ(Field(*SelectOn(conn_, "select * from cards"), "Name"), name);
 }
 
 TEST_P(AliasStatementsTest, EveryHighByteRoundTrips) {
@@ -193,12 +194,12 @@ TEST_P(AliasStatementsTest, EveryHighByteRoundTrips) {
     for (int b = 1; b < 256; ++b) {
         all += static_cast<char>(b);
     }
-    conn_->Execute("insert into cards (Card_Number, Name) values ('bytes', " + Q(all) + ")");
-    auto r = conn_->Select("select Name from cards where Card_Number='bytes'");
+    ExecOn(conn_, "insert into cards (Card_Number, Name) values ('bytes', " + Q(all) + ")");
+    auto r = SelectOn(conn_, "select Name from cards where Card_Number='bytes'");
     ASSERT_EQ(r->rows.size(), 1u);
     EXPECT_EQ(r->rows[0][0], all);
     // Compared as stored, byte for byte.
-    EXPECT_EQ(conn_->Select("select Name from cards where Name=" + Q(all))->rows.size(), 1u);
+    EXPECT_EQ(SelectOn(conn_, "select Name from cards where Name=" + Q(all))->rows.size(), 1u);
 }
 
 TEST_P(AliasStatementsTest, SqlErrorsCarryTheDatabaseMessage) {
@@ -206,13 +207,13 @@ TEST_P(AliasStatementsTest, SqlErrorsCarryTheDatabaseMessage) {
         return;
     }
     try {
-        conn_->Select("select * from no_such_table");
+        SelectOn(conn_, "select * from no_such_table");
         FAIL() << "no error";
     } catch (const EDatabaseError& e) {
         EXPECT_NE(e.Message().find("no_such_table"), std::string::npos) << e.Message();
     }
     // The connection is still usable afterwards.
-    EXPECT_TRUE(conn_->Select("select * from trans")->rows.empty());
+    EXPECT_TRUE(SelectOn(conn_, "select * from trans")->rows.empty());
 }
 
 // The way the external writer reaches the alias: a query object by alias
@@ -221,7 +222,7 @@ TEST_P(AliasStatementsTest, QueryObjectOnTheAlias) {
     if (!conn_) {
         return;
     }
-    Query q("Query1", "brindle");
+    Query q(TestEngine(), "Query1", "brindle");
     q.Add("insert into cards (Card_Number, Name, Staff_number, User1, User2, User3)");
     q.Add("values (" + Quoted("0000123456") + "," + Quoted("Ann 'Nan' Lee") + ",'S7','a','b','c')");
     q.ExecSQL();

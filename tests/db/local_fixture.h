@@ -12,7 +12,8 @@
 #include "base/errors.h"
 #include "db/database.h"
 #include "db/engine.h"
-#include "db/local_store.h"
+#include "db/local/directory_database.h"
+#include "db/local/schema.h"
 #include "db/query.h"
 #include "db/table.h"
 #include "tests/support/temp_dir.h"
@@ -35,14 +36,14 @@ class LocalDbTest : public ::testing::Test {
         database_.Open();
     }
     void TearDown() override {
-        db::ShutdownEngine();
         database_.Close();
+        engine_.Shutdown();
     }
 
     void MakeTransactionTable(const std::string& name, bool withIndexes = true) {
-        db::local::CreateTable(dir_.path(), name, TransactionFields());
+        engine_.Directory(dir_.path()).CreateTable(name, TransactionFields());
         if (withIndexes) {
-            db::Table t("Reindex", "KD1");
+            db::Table t(engine_, "Reindex", "KD1");
             t.SetTableName(name);
             t.SetExclusive(true);
             t.AddIndex("", "SeqNo;Time;Card No", db::ixPrimary | db::ixUnique);
@@ -73,22 +74,25 @@ class LocalDbTest : public ::testing::Test {
 
     // A single value read with the engine's SQL.
     std::string Scalar(const std::string& sql, const std::string& column) {
-        db::Query q("Query1", "KD1");
+        db::Query q(engine_, "Query1", "KD1");
         q.Add(sql);
         q.Open();
         return q.FieldAsString(column);
     }
 
     TempDir dir_;
-    db::Database database_{"KD1", "STANDARD", "Default"};
+    db::Engine engine_{dir_.path()};
+    db::Database database_{engine_, "KD1", "STANDARD", "Default"};
 };
 
-// Reads a table file with plain SQLite, as any other program would.
+// Reads a table file with plain SQLite, as any other program would (the
+// sqlite3 shell opens read-write, and so rolls back what a killed writer left
+// in the journal).
 inline std::vector<std::vector<std::string>> PlainRead(const std::string& file,
                                                        const std::string& sql) {
     std::vector<std::vector<std::string>> rows;
     sqlite3* db = nullptr;
-    if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+    if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
         sqlite3_close(db);
         ADD_FAILURE() << "cannot open " << file;
         return rows;

@@ -14,35 +14,36 @@ class LocalSqlTest : public LocalDbTest {
     void SetUp() override {
         LocalDbTest::SetUp();
         using K = db::local::FieldKind;
-        db::local::CreateTable(
-            dir_.path(), "rdrmain",
-            {{"tag_name", K::Text, 30}, {"logical_point", K::Text, 5}, {"spare3", K::Text, 30}});
-        db::local::CreateTable(dir_.path(), "cards",
-                               {{"Card_Number", K::Text, 10},
-                                {"Name", K::Text, 40},
-                                {"Staff_number", K::Text, 15},
-                                {"User1", K::Text, 30},
-                                {"User2", K::Text, 30},
-                                {"User3", K::Text, 30},
-                                {"Limit", K::Float, 0},
-                                {"Visits", K::Integer, 0}});
+        engine_.Directory(dir_.path())
+            .CreateTable("rdrmain", {{"tag_name", K::Text, 30},
+                                     {"logical_point", K::Text, 5},
+                                     {"spare3", K::Text, 30}});
+        engine_.Directory(dir_.path())
+            .CreateTable("cards", {{"Card_Number", K::Text, 10},
+                                   {"Name", K::Text, 40},
+                                   {"Staff_number", K::Text, 15},
+                                   {"User1", K::Text, 30},
+                                   {"User2", K::Text, 30},
+                                   {"User3", K::Text, 30},
+                                   {"Limit", K::Float, 0},
+                                   {"Visits", K::Integer, 0}});
         Exec("insert into rdrmain values('Door 7', '007', '')");
         Exec("insert into rdrmain values('Door 12', '012', '')");
         Exec("insert into cards values('123456', 'Ann', 'S1', 'a', 'b', 'c', 5.0, 3)");
         Exec("insert into cards values('654321', 'Bob', 'S2', '', '', '', 1.25, 0)");
-        db::Table t("Reindex", "KD1");
+        db::Table t(engine_, "Reindex", "KD1");
         t.SetTableName("cards");
         t.AddIndex("", "Card_Number", db::ixPrimary);
     }
 
     void Exec(const std::string& sql) {
-        db::Query q("Query1", "KD1");
+        db::Query q(engine_, "Query1", "KD1");
         q.Add(sql);
         q.ExecSQL();
     }
 
     int Count(const std::string& sql) {
-        db::Query q("Query1", "KD1");
+        db::Query q(engine_, "Query1", "KD1");
         q.Add(sql);
         q.Open();
         return q.RecordCount();
@@ -50,18 +51,17 @@ class LocalSqlTest : public LocalDbTest {
 
     std::string Plan(const std::string& sql) {
         std::string plan;
-        db::Query q("Query1", "KD1");
+        db::Query q(engine_, "Query1", "KD1");
         q.Add("explain query plan " + sql);
         q.Open();
-        const auto& r = db::ConnectionFor("KD1").Select("explain query plan " + sql);
-        for (const auto& row : r->rows)
+        for (const auto& row : q.Result().values)
             plan += row.back() + "\n";
         return plan;
     }
 };
 
 TEST_F(LocalSqlTest, LookupStatementsAsTheWritersWriteThem) {
-    db::Query q("Query1", "KD1");
+    db::Query q(engine_, "Query1", "KD1");
     q.Add("select tag_name from RDRMAIN where logical_point='007'");
     q.Open();
     ASSERT_EQ(q.RecordCount(), 1);
@@ -102,7 +102,7 @@ TEST_F(LocalSqlTest, QuotedValuesAreStoredAndComparedExactly) {
     for (const std::string v : {"12'45", "x' or '1'='1", "'", "a''b", "\"dq\"", "semi;colon"}) {
         SCOPED_TRACE(v);
         Exec("insert into cards (Card_Number, Name) values(" + Quoted(v) + ", " + Quoted(v) + ")");
-        db::Query q("Query1", "KD1");
+        db::Query q(engine_, "Query1", "KD1");
         q.Add("select * from cards where cards.\"Card_Number\"=" + Quoted(v));
         q.Open();
         ASSERT_EQ(q.RecordCount(), 1);
@@ -119,7 +119,7 @@ TEST_F(LocalSqlTest, QuotedValuesAreStoredAndComparedExactly) {
 
 TEST_F(LocalSqlTest, DuplicateCheckWithTimesInRegionalFormats) {
     MakeTransactionTable("TR020606");
-    db::Table t("TransTable", "KD1");
+    db::Table t(engine_, "TransTable", "KD1");
     t.SetTableName("TR020606");
     t.Open();
     AppendRecord(t, 10, 14, 5, "123456", "Door 7", "1");

@@ -5,7 +5,8 @@
 #include <thread>
 
 #include "base/file_names.h"
-#include "db/local_store.h"
+#include "db/local/directory_database.h"
+#include "db/local/schema.h"
 #include "tests/db/local_fixture.h"
 #include "tests/support/temp_dir.h"
 
@@ -21,25 +22,24 @@ TEST_F(LocalDbTest, IndexFilesFollowTheIndexesAndCopiesAreIndependent) {
     }
     // Adding an index that exists rebuilds it in its own files.
     {
-        Table t("TransTable", "KD1");
+        Table t(engine_, "TransTable", "KD1");
         t.SetTableName("tr020606");
         t.AddIndex("dname_key", "Device Name", db::ixCaseInsensitive);
         EXPECT_FALSE(FileExists(dir_ / "TR020606.XG2"));
     }
-    Table t("TransTable", "KD1");
+    Table t(engine_, "TransTable", "KD1");
     t.SetTableName("TR020606");
     t.Open();
     AppendRecord(t, 10.5, 14, 5, "123456");
     AppendRecord(t, 11.5, 14, 5, "123456");
     t.Close();
-    db::FlushAll();
 
     // A copy of the files is a table of its own with the same records and keys.
     for (const char* ext : {".DB", ".PX", ".XG0", ".YG0", ".XG1", ".YG1"}) {
         ASSERT_TRUE(CopyFileOver(dir_ / ("TR020606" + std::string(ext)),
                                  dir_ / ("COPY1" + std::string(ext))));
     }
-    Table c("TransTable", "KD1");
+    Table c(engine_, "TransTable", "KD1");
     c.SetTableName("copy1");
     c.Open();
     EXPECT_TRUE(c.FindKey(10.5, EncodeTime(14, 5, 0, 0), "123456"));
@@ -55,7 +55,6 @@ TEST_F(LocalDbTest, IndexFilesFollowTheIndexesAndCopiesAreIndependent) {
     c.Open();
     EXPECT_THROW(c.FindKey(10.5, EncodeTime(14, 5, 0, 0), "123456"), EDatabaseError);
     c.Close();
-    db::FlushAll();
     EXPECT_TRUE(
         PlainRead(dir_ / "COPY1.DB", "select name from sqlite_master where name='tallon_px'")
             .empty());
@@ -84,7 +83,7 @@ TEST_F(LocalDbTest, IndexFilesFollowTheIndexesAndCopiesAreIndependent) {
 
 TEST_F(LocalDbTest, KeySearchPostAndFieldNames) {
     MakeTransactionTable("TRAN1");
-    Table t("TransTable", "KD1");
+    Table t(engine_, "TransTable", "KD1");
     t.SetTableName("TRAN1");
     t.Open();
     EXPECT_FALSE(t.FindKey(5.25, EncodeTime(14, 5, 0, 0), "123456"));
@@ -116,8 +115,6 @@ TEST_F(LocalDbTest, KeySearchPostAndFieldNames) {
         EXPECT_EQ(e.Message(), "TransTable: Field 'Colour' not found");
     }
     t.Close();
-
-    db::FlushAll();
     const auto rows = PlainRead(
         dir_ / "TRAN1.DB", "select SeqNo, Date, Time, \"Card No\", typeof(SeqNo) from records");
     ASSERT_EQ(rows.size(), 1u);
@@ -131,7 +128,7 @@ TEST_F(LocalDbTest, KeySearchPostAndFieldNames) {
     ASSERT_EQ(types.size(), 3u);
     EXPECT_EQ(types[1][0], "DATE TEXT");
 
-    Table missing("TransTable", "KD1");
+    Table missing(engine_, "TransTable", "KD1");
     missing.SetTableName("TR991231");
     try {
         missing.Open();
@@ -145,11 +142,10 @@ TEST_F(LocalDbTest, KeySearchPostAndFieldNames) {
 TEST_F(LocalDbTest, TableReplacedByACopyWhileCachedShowsTheNewTable) {
     MakeTransactionTable("tran_tpl", false);
     MakeTransactionTable("TR020607");
-    Table t("TransTable", "KD1");
+    Table t(engine_, "TransTable", "KD1");
     t.SetTableName("TR020607");
     t.Open();
     AppendRecord(t, 1, 8, 0, "111111");
-    db::FlushAll();
     AppendRecord(t, 2, 8, 1, "222222");  // still in the open write transaction
     t.Close();
     EXPECT_EQ(Scalar("select count(*) as n from TR020607", "n"), "2");
@@ -168,7 +164,6 @@ TEST_F(LocalDbTest, TableReplacedByACopyWhileCachedShowsTheNewTable) {
     EXPECT_TRUE(t.FindKey(3, EncodeTime(9, 0, 0, 0), "333333"));
     EXPECT_THROW(AppendRecord(t, 3, 9, 0, "333333"), EDatabaseError);
     t.Close();
-    db::FlushAll();
     EXPECT_EQ(PlainRead(dir_ / "TR020607.DB", "select count(*) from records")[0][0], "1");
     EXPECT_EQ(PlainRead(dir_ / "TR020607.DB", "pragma integrity_check")[0][0], "ok");
     EXPECT_EQ(PlainRead(dir_ / "tran_tpl.DB", "select count(*) from records")[0][0], "0");
@@ -178,7 +173,7 @@ TEST_F(LocalDbTest, TableReplacedByACopyWhileCachedShowsTheNewTable) {
 }
 
 TEST_F(LocalDbTest, DatabaseOpenNeedsAReadableDirectory) {
-    db::Database d("KD2", "STANDARD", "Default");
+    db::Database d(engine_, "KD2", "STANDARD", "Default");
     d.AddParam("PATH=" + dir_.path() + "nowhere");
     try {
         d.Open();
@@ -187,11 +182,11 @@ TEST_F(LocalDbTest, DatabaseOpenNeedsAReadableDirectory) {
         EXPECT_NE(e.Message().find("nowhere"), std::string::npos);
     }
     EXPECT_FALSE(d.Connected());
-    db::Query q("Query1", "KD2");
+    db::Query q(engine_, "Query1", "KD2");
     q.Add("select 1");
     EXPECT_THROW(q.Open(), EDatabaseError);
 
-    db::Database ok("KD3", "STANDARD", "Default");
+    db::Database ok(engine_, "KD3", "STANDARD", "Default");
     ok.AddParam("Path=" + dir_.path().substr(0, dir_.path().size() - 1));
     ok.Open();
     EXPECT_EQ(ok.Directory(), dir_.path());
@@ -199,29 +194,28 @@ TEST_F(LocalDbTest, DatabaseOpenNeedsAReadableDirectory) {
 
 TEST_F(LocalDbTest, AnIdleTableGivesBackItsPageCache) {
     MakeTransactionTable("TR020608");
-    Table t("TransTable", "KD1");
+    Table t(engine_, "TransTable", "KD1");
     t.SetTableName("TR020608");
     t.Open();
     for (int i = 0; i < 2000; ++i) {
         AppendRecord(t, i + 1, i / 60 % 24, i % 60, "C" + std::to_string(i));
     }
     t.Close();
-    db::FlushAll();
-    auto file = db::local::OpenTableFile(dir_.path(), "TR020608");
+    db::local::DirectoryDatabase& tables = engine_.Directory(dir_.path());
+    db::local::TableFile& file = tables.Table("TR020608");
     auto cacheUsed = [&] {
-        auto engine = db::local::LockEngine();  // the committer thread may be at work
         int current = 0, highwater = 0;
-        sqlite3_db_status(file->Db(), SQLITE_DBSTATUS_CACHE_USED, &current, &highwater, 0);
+        sqlite3_db_status(file.Db(), SQLITE_DBSTATUS_CACHE_USED, &current, &highwater, 0);
         return current;
     };
     const int busy = cacheUsed();
     ASSERT_GT(busy, 0);
     // Used a moment ago: kept.
-    db::local::CommitAged();
+    tables.ReleaseIdleCaches();
     EXPECT_EQ(cacheUsed(), busy);
-    std::this_thread::sleep_for(db::local::kIdleCacheAfter + db::local::kCommitAfter +
+    std::this_thread::sleep_for(db::local::kIdleCacheAfter + db::kBatchAge +
                                 std::chrono::milliseconds(100));
-    db::local::CommitAged();
+    tables.ReleaseIdleCaches();
     EXPECT_LT(cacheUsed(), busy);
     // The table still answers, from disk.
     EXPECT_EQ(Scalar("select count(*) as n from TR020608", "n"), "2000");

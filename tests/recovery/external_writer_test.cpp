@@ -10,7 +10,7 @@
 #include <memory>
 
 #include "base/clock.h"
-#include "db/alias.h"
+#include "db/alias/config.h"
 #include "db/engine.h"
 #include "recovery/recovery_core.h"
 #include "tests/support/external_db.h"
@@ -80,9 +80,8 @@ class ExternalWriterBase {
         logStart = LogLines().size();
     }
     void Stop() {
-        db::ShutdownEngine();
-        db::ResetLoginState();
-        db::SetLoginPrompt(nullptr);
+        engine.Shutdown();
+        engine.SetLoginPrompt(nullptr);
         unsetenv("TALLON_DB_CONF");
     }
 
@@ -102,7 +101,8 @@ class ExternalWriterBase {
     ManualClock clock{At(2026, 6, 10, 12, 34, 56, 789)};
     ScopedClock useClock{clock};
     MemoryHost host;
-    RecoveryCore core{host, dir.path()};
+    db::Engine engine;
+    RecoveryCore core{engine, host, dir.path()};
     std::unique_ptr<test::ExternalDb> ext;
     size_t logStart = 0;
 };
@@ -292,7 +292,7 @@ TEST_F(ExternalLogin, CancelledLoginFailsEveryLineAndTheRunGoesOn) {
     Stop();
     TALLON_NEED_PG_SERVER(pg);
     std::vector<std::string> asked;
-    db::SetLoginPrompt([&asked](const std::string& alias, std::string&, std::string&) {
+    engine.SetLoginPrompt([&asked](const std::string& alias, std::string&, std::string&) {
         asked.push_back(alias);
         return false;
     });

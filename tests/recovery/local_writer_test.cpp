@@ -35,7 +35,7 @@ class LocalWriter : public ::testing::Test {
         test::MakeProgramDirectory(dir.path(), options);
         core.FormCreate({});
     }
-    ~LocalWriter() override { db::ShutdownEngine(); }
+    ~LocalWriter() override { engine.Shutdown(); }
 
     std::string Table(const std::string& name) const { return ResolveFileName(dir / name); }
     std::vector<std::vector<std::string>> Records(const std::string& table,
@@ -51,7 +51,8 @@ class LocalWriter : public ::testing::Test {
     ManualClock clock{At(2026, 6, 10, 12, 0)};
     ScopedClock useClock{clock};
     MemoryHost host;
-    RecoveryCore core{host, dir.path()};
+    db::Engine engine;
+    RecoveryCore core{engine, host, dir.path()};
 };
 
 TEST_F(LocalWriter, FirstRecordOfADayCreatesReindexesAndStoresItsTable) {

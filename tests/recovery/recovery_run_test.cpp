@@ -12,7 +12,6 @@
 
 #include "base/clock.h"
 #include "base/file_names.h"
-#include "db/alias.h"
 #include "db/engine.h"
 #include "recovery/recovery_core.h"
 #include "tests/support/external_db.h"
@@ -82,7 +81,6 @@ class RecordingHost : public MemoryHost {
 class RecoveryRun : public ::testing::Test {
   protected:
     RecoveryRun() {
-        db::ShutdownEngine();
         // A template with its primary index: new daily tables need no
         // reindex, which keeps "Files Reindexed." out of the memo.
         test::MakeProgramDirectory(program.path(), {.templatePrimaryIndex = true});
@@ -90,7 +88,7 @@ class RecoveryRun : public ::testing::Test {
         host.memo.clear();
         logStart = test::LogLines(work.path()).size();
     }
-    ~RecoveryRun() override { db::ShutdownEngine(); }
+    ~RecoveryRun() override { engine.Shutdown(); }
 
     // What was logged since start-up.
     Lines Log() const {
@@ -118,7 +116,8 @@ class RecoveryRun : public ::testing::Test {
     ManualClock clock{At(2026, 6, 10, 12, 0)};
     ScopedClock useClock{clock};
     RecordingHost host;
-    RecoveryCore core{host, program.path()};
+    db::Engine engine;
+    RecoveryCore core{engine, host, program.path()};
     size_t logStart = 0;
 };
 
@@ -266,7 +265,6 @@ TEST_F(RecoveryRun, TemplateMissingFromTheProgramDirectory) {
             std::filesystem::rename(entry.path(), raw / name);
         }
     }
-    ForgetDirectoryListing(program.path());
     ASSERT_TRUE(FileExists(raw / "tran_tpl.DB"));
 
     host.merge = false;
@@ -337,7 +335,6 @@ TEST_F(RecoveryRun, PressingRecoverOrReindexDuringARunDoesNothing) {
 class ExternalRun : public ::testing::TestWithParam<test::ExternalKind> {
   protected:
     void SetUp() override {
-        db::ShutdownEngine();
         if (GetParam() == test::ExternalKind::Postgres) {
             TALLON_NEED_PG_SERVER(pg);
             ext = test::ExternalDb::Postgres(dir.path(), *pg, "brindle_run");
@@ -352,10 +349,7 @@ class ExternalRun : public ::testing::TestWithParam<test::ExternalKind> {
             "('123456', 'Ann Smith', 'S100', '', '', ''), "
             "('0000123456', 'Velora Ann', 'V100', '', '', '');");
     }
-    void TearDown() override {
-        db::ShutdownEngine();
-        unsetenv("TALLON_DB_CONF");
-    }
+    void TearDown() override { unsetenv("TALLON_DB_CONF"); }
 
     test::TempDir dir;
     test::ScopedWorkingDirectory cwd{dir.path()};
@@ -369,7 +363,8 @@ TEST_P(ExternalRun, BothExternalModesOverARawFile) {
         SCOPED_TRACE(mode);
         const std::string prefix = mode == "/VL" ? "0000" : "";
         MemoryHost host;
-        RecoveryCore core(host, dir.path());
+        db::Engine engine;
+        RecoveryCore core(engine, host, dir.path());
         core.FormCreate({mode});
         host.rawFileName = file;
         core.Button1Click();
@@ -380,7 +375,7 @@ TEST_P(ExternalRun, BothExternalModesOverARawFile) {
                   mode == "/VL" ? 2u : 1u);
         EXPECT_TRUE(core.Totals().completed);
         EXPECT_EQ(core.Totals().linesRead, 4);
-        db::ShutdownEngine();
+        engine.Shutdown();
     }
     EXPECT_EQ(ext->Rows("select card_no, name, device_name from trans order by card_no"),
               (std::vector<std::vector<std::string>>{{"0000123456", "Velora Ann", "Door A"},

@@ -4,9 +4,8 @@
 
 #include <stdexcept>
 
-#include "db/connection.h"
 #include "db/engine.h"
-#include "db/local_store.h"
+#include "db/local/directory_database.h"
 #include "db/table.h"
 #include "tests/support/temp_dir.h"
 
@@ -22,9 +21,9 @@ FieldDef Text(const char* name, int size = 30) {
     return {name, FieldKind::Text, size};
 }
 
-void AddRows(const std::string& table, const std::vector<std::string>& fields,
+void AddRows(db::Engine& engine, const std::string& table, const std::vector<std::string>& fields,
              const std::vector<std::vector<std::string>>& rows) {
-    db::Table t("Fixture", kFixtureDatabase);
+    db::Table t(engine, "Fixture", kFixtureDatabase);
     t.SetTableName(table);
     t.Open();
     for (const auto& row : rows) {
@@ -40,8 +39,12 @@ void AddRows(const std::string& table, const std::vector<std::string>& fields,
 }  // namespace
 
 void MakeProgramDirectory(const std::string& directory, const ProgramDirOptions& options) {
-    using db::local::CreateTable;
-    db::RegisterDirectoryDatabase(kFixtureDatabase, directory);
+    db::Engine engine(directory);
+    engine.OpenDirectoryDatabase(kFixtureDatabase, directory);
+    auto CreateTable = [&](const std::string&, const std::string& name,
+                           const std::vector<FieldDef>& fields) {
+        engine.Directory(directory).CreateTable(name, fields);
+    };
 
     CreateTable(directory, "tran_tpl",
                 {{"SeqNo", FieldKind::Float, 0},
@@ -58,20 +61,20 @@ void MakeProgramDirectory(const std::string& directory, const ProgramDirOptions&
                  Text("Trans Code", 1),
                  Text("Type", 1)});
     if (options.templatePrimaryIndex) {
-        db::Table t("Fixture", kFixtureDatabase);
+        db::Table t(engine, "Fixture", kFixtureDatabase);
         t.SetTableName("tran_tpl");
         t.AddIndex("", "SeqNo;Time;Card No", db::ixPrimary | db::ixUnique);
     }
 
     CreateTable(directory, "rdrmain",
                 {Text("tag_name"), Text("logical_point", 10), Text("spare3", 40)});
-    AddRows("rdrmain", {"tag_name", "logical_point", "spare3"},
+    AddRows(engine, "rdrmain", {"tag_name", "logical_point", "spare3"},
             {{"Door 7", "007", ""}, {"Door 12", "012", ""}, {"Door seven", "7", ""}});
 
     CreateTable(directory, "cards",
                 {Text("Card_Number", 10), Text("Name"), Text("Staff_number"), Text("User1"),
                  Text("User2"), Text("User3")});
-    AddRows("cards", {"Card_Number", "Name", "Staff_number", "User1", "User2", "User3"},
+    AddRows(engine, "cards", {"Card_Number", "Name", "Staff_number", "User1", "User2", "User3"},
             {{"123456", "Ann Smith", "S100", "U1a", "U2a", "U3a"},
              {"654321", "Bob Jones", "S200", "", "", ""},
              {"12'456", "Quote Card", "S300", "", "", ""},
@@ -80,15 +83,13 @@ void MakeProgramDirectory(const std::string& directory, const ProgramDirOptions&
     CreateTable(directory, "TranSamp",
                 {Text("Card No", 10), Text("Name"), Text("Staff No"), Text("User1"), Text("User2"),
                  Text("User3")});
-    AddRows("TranSamp", {"Card No", "Name", "Staff No", "User1", "User2", "User3"},
+    AddRows(engine, "TranSamp", {"Card No", "Name", "Staff No", "User1", "User2", "User3"},
             {{"123456", "Sample Ann", "T100", "TU1", "TU2", "TU3"}});
 
-    db::FlushAll();
-    db::UnregisterDirectoryDatabase(kFixtureDatabase);
+    engine.Shutdown();
 }
 
 std::vector<std::vector<std::string>> ReadTable(const std::string& dbFile, const std::string& sql) {
-    db::FlushAll();
     sqlite3* db = nullptr;
     if (sqlite3_open_v2(dbFile.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
         sqlite3_close(db);

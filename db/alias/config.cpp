@@ -1,50 +1,18 @@
-// The engine's configuration file and the registry of alias connections.
-//
-// Format of tallon-db.conf (read only, never written by the program):
-//
-//   ; a comment (also '#'); blank lines are ignored
-//   [Brindle]
-//   driver=sqlite
-//   database=brindle.sqlite        ; relative to the configuration file's directory
-//   [VeloraDB]
-//   driver=postgresql
-//   connection=host=127.0.0.1 port=5432 dbname=velora user=tallon
-//
-// Section (alias) names, keys and driver names match without regard to case.
-// A value is trimmed; a ';' or '#' preceded by a blank starts a comment; a
-// value in double quotes is taken literally (for a password holding " ;").
-// Unknown keys are ignored so that operators can annotate a section.
-//
-// Search order: the file named by $TALLON_DB_CONF (a missing one is an
-// error: the operator asked for it), else tallon-db.conf in the current
-// directory, the program directory, /etc/tallon/. No file at all means no
-// aliases.
-
 #include <sys/stat.h>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <map>
-#include <mutex>
 #include <sstream>
 
 #include "base/errors.h"
 #include "base/file_names.h"
-#include "db/alias.h"
+#include "base/text.h"
+#include "db/alias/config.h"
 #include "db/engine.h"
 
 namespace tallon::db {
 
 namespace {
-
-std::string Lower(std::string s) {
-    for (char& c : s) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
-    return s;
-}
 
 std::string TrimBlanks(const std::string& s) {
     size_t b = 0;
@@ -103,19 +71,6 @@ void CheckSection(const AliasConfig& a) {
     }
 }
 
-// The configuration and the open connections, both loaded on first use.
-struct Registry {
-    std::mutex mutex;
-    bool loaded = false;
-    std::map<std::string, AliasConfig> aliases;  // by lower-case name
-    std::map<std::string, std::unique_ptr<Connection>> connections;
-};
-
-Registry& TheRegistry() {
-    static Registry r;
-    return r;
-}
-
 }  // namespace
 
 std::string EngineStartMessage(unsigned status) {
@@ -131,13 +86,13 @@ void ThrowEngineStartError(unsigned status) {
     throw EDatabaseError(EngineStartMessage(status));
 }
 
-std::string FindEngineConfigFile() {
+std::string FindEngineConfigFile(const std::string& programDirectory) {
     if (const char* env = std::getenv("TALLON_DB_CONF"); env && *env) {
         return env;
     }
     const std::string name = kEngineConfigFileName;
     for (const std::string& dir :
-         {CurrentDirectory(), EngineProgramDirectory(), std::string("/etc/tallon/")}) {
+         {CurrentDirectory(), programDirectory, std::string("/etc/tallon/")}) {
         if (dir.empty()) {
             continue;
         }
@@ -182,7 +137,7 @@ std::vector<AliasConfig> ReadEngineConfig(const std::string& path) {
                 ThrowEngineStartError(kStartConfigSyntax);
             }
             for (const AliasConfig& a : result) {
-                if (Lower(a.name) == Lower(name)) {
+                if (LowerCase(a.name) == LowerCase(name)) {
                     ThrowEngineStartError(kStartDuplicateAlias);
                 }
             }
@@ -193,17 +148,17 @@ std::vector<AliasConfig> ReadEngineConfig(const std::string& path) {
         if (eq == std::string::npos || eq == 0 || result.empty()) {
             ThrowEngineStartError(kStartConfigSyntax);
         }
-        const std::string key = Lower(TrimBlanks(t.substr(0, eq)));
+        const std::string key = LowerCase(TrimBlanks(t.substr(0, eq)));
         const std::string value = ParseValue(t.substr(eq + 1));
         AliasConfig& a = result.back();
         if (key == "driver") {
-            a.driver = Lower(value);
+            a.driver = LowerCase(value);
         } else if (key == "database") {
             a.database = value;
         } else if (key == "connection") {
             a.connection = value;
         } else if (key == "synchronous") {
-            a.synchronous = Lower(value);
+            a.synchronous = LowerCase(value);
             if (a.synchronous != "off" && a.synchronous != "normal" && a.synchronous != "full" &&
                 a.synchronous != "extra") {
                 ThrowEngineStartError(kStartConfigSyntax);
@@ -220,47 +175,6 @@ std::vector<AliasConfig> ReadEngineConfig(const std::string& path) {
         }
     }
     return result;
-}
-
-Connection* OpenAliasConnection(const std::string& aliasName) {
-    Registry& r = TheRegistry();
-    std::lock_guard lock(r.mutex);
-    const std::string key = Lower(TrimBlanks(aliasName));
-    if (auto it = r.connections.find(key); it != r.connections.end()) {
-        return it->second.get();
-    }
-    if (!r.loaded) {
-        // A failed read is not remembered: the next use reads the (perhaps
-        // mended) file again and fails the same way until then.
-        const std::string path = FindEngineConfigFile();
-        std::map<std::string, AliasConfig> aliases;
-        if (!path.empty()) {
-            for (AliasConfig& a : ReadEngineConfig(path)) {
-                aliases[Lower(a.name)] = std::move(a);
-            }
-        }
-        r.aliases = std::move(aliases);
-        r.loaded = true;
-    }
-    auto it = r.aliases.find(key);
-    if (it == r.aliases.end()) {
-        return nullptr;
-    }
-    const std::string used = TrimBlanks(aliasName);
-    std::unique_ptr<Connection> conn = it->second.driver == "sqlite"
-                                           ? MakeSqliteAliasConnection(it->second, used)
-                                           : MakePostgresAliasConnection(it->second, used);
-    Connection* raw = conn.get();
-    r.connections[key] = std::move(conn);
-    return raw;
-}
-
-void CloseAliasConnections() {
-    Registry& r = TheRegistry();
-    std::lock_guard lock(r.mutex);
-    r.connections.clear();
-    r.aliases.clear();
-    r.loaded = false;
 }
 
 }  // namespace tallon::db

@@ -1,4 +1,6 @@
-#include "db/local_sql.h"
+#include "db/local/free_sql.h"
+
+#include <sqlite3.h>
 
 #include <algorithm>
 #include <cctype>
@@ -6,7 +8,11 @@
 
 #include "base/errors.h"
 #include "base/text.h"
-#include "db/query.h"
+#include "db/local/directory_database.h"
+#include "db/local/schema.h"
+#include "db/local/sqlite_run.h"
+#include "db/local/table_file.h"
+#include "db/local/use_lock.h"
 
 namespace tallon::db::local {
 
@@ -48,7 +54,7 @@ struct TableRef {
     size_t token = 0;
     std::string name;
     std::string alias;
-    std::shared_ptr<TableFile> file;
+    TableFile* file = nullptr;
 };
 
 // The column a literal at tokens[s] is compared with: [qualifier .] column
@@ -206,7 +212,7 @@ std::vector<Token> Tokenize(const std::string& sql) {
     return out;
 }
 
-Rewritten RewriteStatement(const std::string& directory, const std::string& sql) {
+Rewritten RewriteStatement(DirectoryDatabase& directory, const std::string& sql) {
     const std::vector<Token> t = Tokenize(sql);
     std::vector<TableRef> refs;
 
@@ -254,7 +260,7 @@ Rewritten RewriteStatement(const std::string& directory, const std::string& sql)
 
     Rewritten out;
     for (auto& r : refs) {
-        r.file = OpenTableFile(directory, r.name);
+        r.file = &directory.Table(r.name);
         if (std::find(out.files.begin(), out.files.end(), r.file) == out.files.end()) {
             out.files.push_back(r.file);
         }
@@ -297,7 +303,7 @@ Rewritten RewriteStatement(const std::string& directory, const std::string& sql)
                     }
                 }
                 out.sql += '?';
-                out.params.push_back(Value::MakeText(std::move(value)));
+                out.values.push_back(Value::Text(std::move(value)));
                 break;
             }
             case Token::QuotedIdent:
@@ -312,126 +318,71 @@ Rewritten RewriteStatement(const std::string& directory, const std::string& sql)
 
 namespace {
 
-// The connection statements over several tables run on: an empty in-memory
-// database the table files are attached to for the statement's duration.
-struct Scratch {
+// Statements over several tables run on an empty in-memory database the
+// table files are attached to for the statement's duration.
+void RunAttached(const Rewritten& rw, Rows* rows) {
     sqlite3* db = nullptr;
-    Scratch() {
-        if (sqlite3_open_v2(":memory:", &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
-                            nullptr) != SQLITE_OK) {
-            Fail("Cannot start the SQL engine");
-        }
-        sqlite3_busy_timeout(db, 10000);
+    if (sqlite3_open_v2(":memory:", &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) !=
+        SQLITE_OK) {
+        sqlite3_close_v2(db);
+        Fail("Cannot start the SQL engine");
     }
-    ~Scratch() { sqlite3_close_v2(db); }
-};
-
-void RunAttached(const Rewritten& rw, TableFile::Rows* rows) {
-    static Scratch scratch;
-    sqlite3* db = scratch.db;
-    // The scratch connection sees only committed data, and a write through it
-    // must not wait for our own open transaction.
-    for (const auto& f : rw.files)
-        f->Commit();
-    size_t attachedCount = 0;
-    auto detachAll = [&] {
-        for (size_t i = 0; i < attachedCount; ++i) {
-            const std::string d = "DETACH DATABASE \"a" + std::to_string(i) + "\"";
-            sqlite3_exec(db, d.c_str(), nullptr, nullptr, nullptr);
-        }
-    };
-    try {
-        for (const auto& f : rw.files) {
-            sqlite3_stmt* a = nullptr;
-            const std::string sql =
-                "ATTACH DATABASE ? AS \"a" + std::to_string(attachedCount) + "\"";
-            sqlite3_prepare_v2(db, sql.c_str(), -1, &a, nullptr);
-            sqlite3_bind_text(a, 1, f->Path().c_str(), -1, SQLITE_TRANSIENT);
-            const int rc = sqlite3_step(a);
-            sqlite3_finalize(a);
-            if (rc != SQLITE_DONE)
-                Fail(sqlite3_errmsg(db));
-            ++attachedCount;
-        }
-        sqlite3_stmt* stmt = nullptr;
-        const char* tail = nullptr;
-        if (sqlite3_prepare_v2(db, rw.sql.c_str(), -1, &stmt, &tail) != SQLITE_OK) {
+    sqlite3_busy_timeout(db, kTableWaitMs);
+    struct Closer {
+        sqlite3* db;
+        ~Closer() { sqlite3_close_v2(db); }
+    } closer{db};
+    for (size_t i = 0; i < rw.files.size(); ++i) {
+        sqlite3_stmt* a = nullptr;
+        const std::string sql = "ATTACH DATABASE ? AS \"a" + std::to_string(i) + "\"";
+        sqlite3_prepare_v2(db, sql.c_str(), -1, &a, nullptr);
+        sqlite3_bind_text(a, 1, rw.files[i]->Path().c_str(), -1, SQLITE_TRANSIENT);
+        const int rc = sqlite3_step(a);
+        sqlite3_finalize(a);
+        if (rc != SQLITE_DONE)
             Fail(sqlite3_errmsg(db));
-        }
-        if (!stmt)
-            Fail("Empty statement");
-        try {
-            if (tail && !Trim(tail).empty())
-                Fail("Only one statement can be run at a time");
-            TableFile::Run(stmt, rw.params, rows);
-        } catch (...) {
-            sqlite3_finalize(stmt);
-            throw;
-        }
-        sqlite3_finalize(stmt);
+    }
+    sqlite3_stmt* stmt = nullptr;
+    const char* tail = nullptr;
+    if (sqlite3_prepare_v2(db, rw.sql.c_str(), -1, &stmt, &tail) != SQLITE_OK) {
+        Fail(sqlite3_errmsg(db));
+    }
+    if (!stmt)
+        Fail("Empty statement");
+    try {
+        if (tail && !Trim(tail).empty())
+            Fail("Only one statement can be run at a time");
+        RunStatement(stmt, rw.values, rows, "Key violation.");
     } catch (...) {
-        detachAll();
+        sqlite3_finalize(stmt);
         throw;
     }
-    detachAll();
+    sqlite3_finalize(stmt);
 }
 
 }  // namespace
 
-void RunDirectoryStatement(const std::string& directory, const std::string& sql,
-                           TableFile::Rows* rows) {
-    auto lock = LockEngine();
-    CommitAged();
+void RunFreeSql(DirectoryDatabase& directory, const std::string& sql, Rows* rows) {
     const Rewritten rw = RewriteStatement(directory, sql);
     if (rw.files.size() != 1) {
+        // The scratch connection sees only committed data, and a write
+        // through it must not wait for our own open transaction.
+        directory.CommitForAttach();
         RunAttached(rw, rows);
         return;
     }
     TableFile& f = *rw.files[0];
-    sqlite3_stmt* stmt = f.Prepare(rw.sql);
-    if (sqlite3_stmt_readonly(stmt)) {
+    sqlite3_stmt* probe = nullptr;
+    const bool readOnly =
+        sqlite3_prepare_v2(f.Db(), rw.sql.c_str(), -1, &probe, nullptr) == SQLITE_OK && probe &&
+        sqlite3_stmt_readonly(probe);
+    sqlite3_finalize(probe);
+    if (readOnly) {
         f.BeginRead();
     } else {
         f.BeginWrite();
     }
-    TableFile::Run(stmt, rw.params, rows);
+    f.RunInternal(rw.sql, rw.values, rows);
 }
 
 }  // namespace tallon::db::local
-
-namespace tallon::db {
-
-namespace {
-
-class DirectoryConnection final : public Connection {
-  public:
-    explicit DirectoryConnection(std::string directory) : directory_(std::move(directory)) {}
-
-    std::unique_ptr<QueryResult> Select(const std::string& sql) override {
-        local::TableFile::Rows rows;
-        local::RunDirectoryStatement(directory_, sql, &rows);
-        auto result = std::make_unique<QueryResult>();
-        result->columns = std::move(rows.columns);
-        result->rows = std::move(rows.rows);
-        result->nulls = std::move(rows.nulls);
-        return result;
-    }
-
-    void Execute(const std::string& sql) override {
-        local::RunDirectoryStatement(directory_, sql, nullptr);
-    }
-
-  private:
-    std::string directory_;
-};
-
-}  // namespace
-
-std::unique_ptr<Connection> MakeDirectoryConnection(const std::string& directory) {
-    std::string dir = directory;
-    if (!dir.empty() && dir.back() != '/')
-        dir += '/';
-    return std::make_unique<DirectoryConnection>(dir);
-}
-
-}  // namespace tallon::db

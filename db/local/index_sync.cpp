@@ -1,0 +1,282 @@
+#include "db/local/index_sync.h"
+
+#include <sys/stat.h>
+#include <time.h>
+
+#include <algorithm>
+
+#include "base/errors.h"
+#include "base/file_names.h"
+#include "base/text.h"
+#include "db/index_option.h"
+
+namespace tallon::db::local {
+
+namespace {
+
+std::string SqliteIndexName(const std::string& slot, bool twin) {
+    return "tallon_" + LowerCase(slot) + (twin ? "_cs" : "");
+}
+
+std::string Stem(const TableFile& f) {
+    const std::string& p = f.Path();
+    return p.size() > 3 && SameText(p.substr(p.size() - 3), ".DB") ? p.substr(0, p.size() - 3) : p;
+}
+
+// The file of a slot that exists: N.PX, N.XGk or its twin N.YGk.
+std::string ExistingIndexFile(const TableFile& f, const std::string& slot) {
+    std::string path = f.IndexFilePath(slot);
+    if (!FileExists(path) && slot != "PX") {
+        path = f.IndexFilePath("Y" + slot.substr(1));
+    }
+    return FileExists(path) ? path : std::string();
+}
+
+std::string CreateIndexSql(const TableFile& f, const IndexDef& def, bool binaryTwin) {
+    const bool nocase = (def.options & ixCaseInsensitive) && !binaryTwin;
+    const bool unique = (def.options & (ixPrimary | ixUnique)) && !binaryTwin;
+    std::string sql = std::string("CREATE ") + (unique ? "UNIQUE " : "") + "INDEX " +
+                      QuoteIdent(SqliteIndexName(def.slot, binaryTwin)) + " ON records(";
+    for (size_t i = 0; i < def.fields.size(); ++i) {
+        sql += (i ? ", " : "") + QuoteIdent(def.fields[i]);
+        const int fi = f.FieldIndex(def.fields[i]);
+        if (nocase && fi >= 0 && f.Fields()[fi].kind == FieldKind::Text)
+            sql += " COLLATE NOCASE";
+    }
+    // The twin also carries the primary key's fields after the first (a
+    // transaction's time and card): lookups that name the door together with
+    // them, like the duplicate check, then land on a record or two instead of
+    // reading every record of that door.
+    const IndexDef* primary = f.PrimaryIndex();
+    if (binaryTwin && primary) {
+        for (size_t i = 1; i < primary->fields.size(); ++i) {
+            const std::string& pf = primary->fields[i];
+            if (std::none_of(def.fields.begin(), def.fields.end(),
+                             [&](const std::string& g) { return SameText(pf, g); })) {
+                sql += ", " + QuoteIdent(pf);
+            }
+        }
+    }
+    return sql + ")";
+}
+
+void EnsureCatalog(TableFile& f) {
+    f.Exec(
+        "CREATE TABLE IF NOT EXISTS tallon_indexes(slot TEXT PRIMARY KEY, name TEXT, fields "
+        "TEXT, options INTEGER)");
+}
+
+void DropIndex(TableFile& f, const std::string& slot) {
+    f.Exec("DROP INDEX IF EXISTS " + QuoteIdent(SqliteIndexName(slot, false)));
+    f.Exec("DROP INDEX IF EXISTS " + QuoteIdent(SqliteIndexName(slot, true)));
+    EnsureCatalog(f);
+    f.RunInternal("DELETE FROM tallon_indexes WHERE slot=?", {Value::Text(slot)}, nullptr);
+    f.MutableIndexes().erase(slot);
+}
+
+void BuildIndex(TableFile& f, const IndexDef& given) {
+    IndexDef def = given;
+    for (auto& field : def.fields) {
+        const int fi = f.FieldIndex(field);
+        if (fi < 0)
+            throw EDatabaseError("Field '" + field + "' not found");
+        field = f.Fields()[fi].name;  // the table's own spelling
+    }
+    DropIndex(f, def.slot);
+    f.Exec(CreateIndexSql(f, def, false));
+    // Statements compare with '=' under the binary collation, which a
+    // case-insensitive (NOCASE) index cannot serve. Such an index gets a
+    // binary twin so lookups and duplicate checks stay index-driven.
+    const bool hasText = std::any_of(def.fields.begin(), def.fields.end(), [&](const auto& name) {
+        return f.Fields()[f.FieldIndex(name)].kind == FieldKind::Text;
+    });
+    if ((def.options & ixCaseInsensitive) && hasText) {
+        f.Exec(CreateIndexSql(f, def, true));
+    }
+    f.RunInternal(
+        "INSERT OR REPLACE INTO tallon_indexes(slot, name, fields, options) "
+        "VALUES(?, ?, ?, ?)",
+        {Value::Text(def.slot), Value::Text(def.name), Value::Text(JoinFields(def.fields)),
+         Value::Integer(static_cast<int64_t>(def.options))},
+        nullptr);
+    f.MutableIndexes()[def.slot] = def;
+}
+
+template <class Change>
+void InOwnTransaction(TableFile& f, Change change) {
+    f.BeginOwnWrite();
+    try {
+        change();
+        f.CommitOwnWrite();
+    } catch (...) {
+        f.RollbackNow();
+        f.LoadSchema();
+        throw;
+    }
+}
+
+int64_t DirectoryMtime(const TableFile& f) {
+    struct stat st {};
+    const std::string dir = ExtractFilePath(f.Path());
+    if (::stat(dir.empty() ? "." : dir.c_str(), &st) != 0) {
+        return -1;
+    }
+    return static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+}
+
+}  // namespace
+
+void SyncIndexes(TableFile& f, uint64_t generation, bool inBatch) {
+    if (inBatch && f.indexesCheckedGeneration == generation) {
+        return;
+    }
+    f.indexesCheckedGeneration = generation;
+    std::vector<std::string> gone;
+    for (const auto& [slot, def] : f.Indexes()) {
+        struct stat st {};
+        auto known = f.indexPaths.find(slot);
+        if (known != f.indexPaths.end() && ::stat(known->second.c_str(), &st) == 0) {
+            continue;
+        }
+        const std::string path = ExistingIndexFile(f, slot);
+        if (!path.empty()) {
+            f.indexPaths[slot] = path;
+        } else {
+            f.indexPaths.erase(slot);
+            gone.push_back(slot);
+        }
+    }
+    // Index files that arrived without their index (copied in beside the
+    // table): a listing when the connection is (re)opened, later only when
+    // the directory changed, and then only where a copied-in index would go
+    // next: the primary index when there is none, and the first free
+    // secondary. File-system clocks are coarse: a modification time within
+    // the last moment is not trusted to cover every change.
+    std::vector<IndexDef> arrived;
+    if (!f.indexFilesDiscovered) {
+        const std::string stem = Stem(f);
+        const std::string base = ExtractFileName(stem);
+        for (const auto& entry : ListMatching(stem + ".*")) {
+            const std::string slot = SlotOfExtension(entry.substr(base.size() + 1));
+            if (slot.empty() || f.Indexes().count(slot) ||
+                std::any_of(arrived.begin(), arrived.end(),
+                            [&](const IndexDef& d) { return d.slot == slot; })) {
+                continue;
+            }
+            auto def = ParseIndexFileText(slot, ReadSmallFile(ExtractFilePath(stem) + entry));
+            if (def)
+                arrived.push_back(*def);
+        }
+        f.indexFilesDiscovered = true;
+        f.directoryMtimeNs = -1;
+    } else if (const int64_t mtime = DirectoryMtime(f); mtime >= 0 && mtime != f.directoryMtimeNs) {
+        timespec now{};
+        ::clock_gettime(CLOCK_REALTIME, &now);
+        const int64_t nowNs = static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+        f.directoryMtimeNs = nowNs - mtime > 100000000 ? mtime : -1;
+        std::vector<std::string> candidates;
+        if (!f.Indexes().count("PX"))
+            candidates.push_back("PX");
+        for (int k = 0;; ++k) {
+            const std::string slot = "XG" + std::to_string(k);
+            if (!f.Indexes().count(slot)) {
+                candidates.push_back(slot);
+                break;
+            }
+        }
+        for (const auto& slot : candidates) {
+            const std::string path = ExistingIndexFile(f, slot);
+            if (path.empty())
+                continue;
+            auto def = ParseIndexFileText(slot, ReadSmallFile(path));
+            if (def)
+                arrived.push_back(*def);
+        }
+    }
+    // A definition naming fields this table does not have is not ours to
+    // build (a file of another table); it is left alone.
+    std::erase_if(arrived, [&](const IndexDef& d) {
+        return std::any_of(d.fields.begin(), d.fields.end(),
+                           [&](const std::string& name) { return f.FieldIndex(name) < 0; });
+    });
+    if (gone.empty() && arrived.empty())
+        return;
+    InOwnTransaction(f, [&] {
+        for (const auto& slot : gone)
+            DropIndex(f, slot);
+        for (const auto& def : arrived)
+            BuildIndex(f, def);
+    });
+}
+
+void AddIndexes(TableFile& f, std::vector<IndexDef> defs, bool replaceFiles) {
+    std::vector<std::string> stale;
+    if (replaceFiles) {
+        const std::string stem = Stem(f);
+        const std::string base = ExtractFileName(stem);
+        for (const auto& entry : ListMatching(stem + ".*")) {
+            if (!SlotOfExtension(entry.substr(base.size() + 1)).empty()) {
+                stale.push_back(ExtractFilePath(stem) + entry);
+            }
+        }
+    }
+    std::vector<std::string> taken;
+    for (IndexDef& def : defs) {
+        if (def.name.empty() || (def.options & ixPrimary)) {
+            def.slot = "PX";
+            def.options |= ixPrimary | ixUnique;
+            continue;
+        }
+        if (!replaceFiles) {
+            for (const auto& [slot, d] : f.Indexes()) {
+                if (slot != "PX" && SameText(d.name, def.name))
+                    def.slot = slot;
+            }
+        }
+        for (int k = 0; def.slot.empty(); ++k) {
+            const std::string slot = "XG" + std::to_string(k);
+            const bool used =
+                std::find(taken.begin(), taken.end(), slot) != taken.end() ||
+                (!replaceFiles && (f.Indexes().count(slot) || !ExistingIndexFile(f, slot).empty()));
+            if (!used)
+                def.slot = slot;
+        }
+        taken.push_back(def.slot);
+    }
+    InOwnTransaction(f, [&] {
+        if (replaceFiles) {
+            std::vector<std::string> slots;
+            for (const auto& [slot, d] : f.Indexes())
+                slots.push_back(slot);
+            for (const auto& slot : slots)
+                DropIndex(f, slot);
+        }
+        // The primary index first: the twins of secondary indexes carry its
+        // fields.
+        std::stable_sort(defs.begin(), defs.end(), [](const IndexDef& a, const IndexDef& b) {
+            return a.slot == "PX" && b.slot != "PX";
+        });
+        for (const auto& def : defs)
+            BuildIndex(f, def);
+    });
+    for (const auto& path : stale) {
+        DeleteFileCI(path);
+    }
+    f.indexPaths.clear();
+    const IndexDef* primary = nullptr;
+    for (const auto& def : defs) {
+        const IndexDef& built = f.Indexes().at(def.slot);
+        if (def.slot == "PX") {
+            primary = &built;
+            continue;
+        }
+        WriteIndexFile(f.IndexFilePath(def.slot), IndexFileText(built));
+        WriteIndexFile(f.IndexFilePath("Y" + def.slot.substr(1)), IndexFileText(built));
+    }
+    if (primary) {
+        WriteIndexFile(f.IndexFilePath("PX"), IndexFileText(*primary));
+    }
+    f.indexesCheckedGeneration = 0;
+}
+
+}  // namespace tallon::db::local
