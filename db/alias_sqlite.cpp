@@ -70,8 +70,11 @@ class SqliteAliasConnection : public Connection {
 
     [[noreturn]] void Fail(sqlite3_stmt* stmt) {
         std::string msg = sqlite3_errmsg(db_);
+        const int rc = sqlite3_extended_errcode(db_);
         sqlite3_finalize(stmt);
-        throw EDatabaseError(msg);
+        const bool unique = rc == SQLITE_CONSTRAINT_PRIMARYKEY || rc == SQLITE_CONSTRAINT_UNIQUE;
+        throw EDatabaseError(
+            msg, unique ? DatabaseErrorCode::UniqueViolation : DatabaseErrorCode::Other);
     }
 
     // Runs every statement of the text; the rows of the last one that has

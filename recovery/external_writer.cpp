@@ -14,6 +14,9 @@ namespace {
 
 using db::Quoted;
 
+// Tries of one insert whose record id is already taken.
+constexpr int kRecordIdAttempts = 5;
+
 }  // namespace
 
 bool RecoveryCore::CV_InsertThisOne(RunMode mode, const std::string& unitCode,
@@ -84,31 +87,43 @@ bool RecoveryCore::CV_InsertThisOne(RunMode mode, const std::string& unitCode,
             return false;
         }
 
-        const std::string values[] = {recordId,
-                                      eventTime,
-                                      rec.cardNumber,
-                                      eventDate,
-                                      deviceName,
-                                      ".",
-                                      Trim(holder.name),
-                                      holder.staffNumber,
-                                      holder.user1,
-                                      holder.user2,
-                                      holder.user3,
-                                      "",
-                                      rec.transCode,
-                                      "",
-                                      "0"};
-        std::string insert = "insert into trans values(";
-        for (size_t i = 0; i < std::size(values); ++i) {
-            insert += (i ? "," : "") + Quoted(values[i]);
+        std::string values[] = {recordId,
+                                eventTime,
+                                rec.cardNumber,
+                                eventDate,
+                                deviceName,
+                                ".",
+                                Trim(holder.name),
+                                holder.staffNumber,
+                                holder.user1,
+                                holder.user2,
+                                holder.user3,
+                                "",
+                                rec.transCode,
+                                "",
+                                "0"};
+        // Another machine, or a run from before ids were shared, may hold
+        // the record id already: the insert is tried again with the next.
+        for (int attempt = 1;; ++attempt) {
+            std::string insert = "insert into trans values(";
+            for (size_t i = 0; i < std::size(values); ++i) {
+                insert += (i ? "," : "") + Quoted(values[i]);
+            }
+            insert += ")";
+            try {
+                Query1.Close();
+                Query1.Clear();
+                Query1.Add(insert);
+                Query1.ExecSQL();
+                break;
+            } catch (const EDatabaseError& e) {
+                if (e.Code() != DatabaseErrorCode::UniqueViolation ||
+                    attempt == kRecordIdAttempts) {
+                    throw;
+                }
+                values[0] = recordIds_.Issue(ActiveClock().Now());
+            }
         }
-        insert += ")";
-
-        Query1.Close();
-        Query1.Clear();
-        Query1.Add(insert);
-        Query1.ExecSQL();
         Query1.Close();
         return true;
     } catch (const Exception& e) {

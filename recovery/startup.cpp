@@ -25,6 +25,7 @@ void RecoveryCore::FormCreate(const std::vector<std::string>& arguments) {
     if (first == "/CV" || first == "/VL") {
         runMode_ = first == "/CV" ? RunMode::Corvane : RunMode::Velora;
         Query1.SetDatabaseName(AliasOf(runMode_));
+        recordIds_.ShareThrough(RecordIdStoreFile(programDirectory_, AliasOf(runMode_)));
         host_.EnterExternalMode(runMode_);
     } else {
         Database1.ClearParams();

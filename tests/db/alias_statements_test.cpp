@@ -177,10 +177,21 @@ TEST_P(AliasStatementsTest, CardLookupDuplicateCheckAndInsertKeepValuesExactly) 
     EXPECT_TRUE(
         conn_->Select(DuplicateCheck(device, "20260606", "140600", card, "1"))->rows.empty());
 
-    // The same record id again breaks the table's key: an engine error, and
-    // the table still holds one row.
-    EXPECT_THROW(conn_->Execute(Insert(TransRow("26060614050001", "999", "D", "N"))),
-                 EDatabaseError);
+    // The same record id again breaks the table's key: an engine error that
+    // says so by its code, and the table still holds one row. Another broken
+    // constraint is not a key clash.
+    auto codeOf = [&](const std::string& sql) {
+        try {
+            conn_->Execute(sql);
+        } catch (const EDatabaseError& e) {
+            return e.Code();
+        }
+        ADD_FAILURE() << "no error: " << sql;
+        return DatabaseErrorCode::Other;
+    };
+    EXPECT_EQ(codeOf(Insert(TransRow("26060614050001", "999", "D", "N"))),
+              DatabaseErrorCode::UniqueViolation);
+    EXPECT_EQ(codeOf("insert into trans (trans_id) values (NULL)"), DatabaseErrorCode::Other);
     EXPECT_EQ(conn_->Select("select * from trans")->rows.size(), 1u);
     EXPECT_EQ(Field(*conn_->Select("select * from cards"), "Name"), name);
 }
@@ -210,6 +221,7 @@ TEST_P(AliasStatementsTest, SqlErrorsCarryTheDatabaseMessage) {
         FAIL() << "no error";
     } catch (const EDatabaseError& e) {
         EXPECT_NE(e.Message().find("no_such_table"), std::string::npos) << e.Message();
+        EXPECT_EQ(e.Code(), DatabaseErrorCode::Other);
     }
     // The connection is still usable afterwards.
     EXPECT_TRUE(conn_->Select("select * from trans")->rows.empty());
