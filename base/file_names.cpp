@@ -7,6 +7,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -261,6 +262,27 @@ bool DirectoryExists(const std::string& path) {
     return S_ISDIR(st.st_mode);
 }
 
+namespace {
+
+// A new file beside the target for a copy, named uniquely. Its mode is that
+// of any new file of the process (0666 less the umask), never the source's:
+// a copy made from a world-readable template must not be world-readable
+// under a strict umask.
+int CreateCopyFile(const std::string& directory, std::string& name) {
+    static std::atomic<unsigned> counter{0};
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        name = directory + ".tallon-copy-" + std::to_string(::getpid()) + "-" +
+               std::to_string(counter++);
+        const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno != EEXIST) {
+            return fd;
+        }
+    }
+    return -1;
+}
+
+}  // namespace
+
 bool CopyFileOver(const std::string& from, const std::string& to) {
     const std::string source = ResolveFileName(from);
     const std::string target = ResolveFileName(to);
@@ -283,8 +305,8 @@ bool CopyFileOver(const std::string& from, const std::string& to) {
 
     // The copy is written beside the target and renamed over it, so a failed
     // copy leaves the target as it was.
-    std::string temp = ExtractFilePath(target) + ".tallon-copy-XXXXXX";
-    const int out = ::mkstemp(temp.data());
+    std::string temp;
+    const int out = CreateCopyFile(ExtractFilePath(target), temp);
     if (out < 0) {
         ::close(in);
         return false;
@@ -309,7 +331,6 @@ bool CopyFileOver(const std::string& from, const std::string& to) {
         }
     }
     ::close(in);
-    ok = ::fchmod(out, sst.st_mode & 07777) == 0 && ok;
     ok = ::close(out) == 0 && ok;
     if (ok) {
         ok = ::rename(temp.c_str(), target.c_str()) == 0;
