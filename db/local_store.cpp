@@ -25,6 +25,7 @@
 #include "base/file_names.h"
 #include "base/text.h"
 #include "db/table.h"
+#include "db/table_name.h"
 
 namespace tallon::db::local {
 
@@ -1045,6 +1046,7 @@ std::unique_lock<std::recursive_mutex> LockEngine() {
 
 std::shared_ptr<TableFile> OpenTableFile(const std::string& directory,
                                          const std::string& tableName) {
+    CheckTableName(tableName);
     std::lock_guard lock(*g_engineMutex);
     Registry& reg = Reg();
     std::string key = directory;
@@ -1126,6 +1128,7 @@ void CloseAll() {
 
 void CreateTable(const std::string& directory, const std::string& tableName,
                  const std::vector<FieldDef>& fields) {
+    CheckTableName(tableName);
     if (fields.empty())
         Fail("A table needs at least one field");
     for (size_t i = 0; i < fields.size(); ++i) {

@@ -17,6 +17,8 @@ inline constexpr std::array<const char*, 6> kTableExtensions = {".DB",  ".XG0", 
 inline constexpr const char* kTemplateTableName = "tran_tpl";
 
 // The six file names of table `name` in `directory` (which ends in "/").
+// Every function here refuses a name that leaves the directory
+// (db::CheckTableName) before touching a file.
 std::vector<std::string> TableFileSet(const std::string& directory, const std::string& name);
 
 // The table of one day's events: "TR" and the date as yymmdd.
@@ -24,7 +26,7 @@ std::string DailyTable(DateTime eventDate);
 
 // Copies each existing template file over the table's file of the same
 // extension, replacing it. A missing template file leaves that target as it
-// was; nothing here fails.
+// was; apart from a refused name, nothing here fails.
 void CreateFromTemplate(const std::string& directory, const std::string& name);
 
 // Deletes the table's index files (all but the records). Missing files are

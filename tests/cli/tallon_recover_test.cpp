@@ -200,6 +200,20 @@ TEST_F(TallonRecover, ErrorsAndRefusalsExitWithOne) {
     EXPECT_FALSE(Has(run.out, "Recovering: ")) << run.out;
 }
 
+TEST_F(TallonRecover, ATableNameThatLeavesTheProgramDirectoryIsRefused) {
+    TempDir outside;
+    const std::string outsideName = outside.path().substr(0, outside.path().size() - 1);
+    const std::string table = "../" + ExtractFileName(outsideName) + "/x";
+    WriteWholeFile(raw / "a.raw", CrLf({Line(8, 1)}));
+    const ToolRun run =
+        RunRecover({"--no-merge", "--table=" + table, ProgramDir(), raw / "a.raw"}, work.path());
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(Has(run.out, "Recovery stopped: Invalid table name '" + table +
+                                 "': a table name cannot contain a path\n"))
+        << run.out;
+    EXPECT_TRUE(ListMatching(outside / "*").empty());
+}
+
 TEST_F(TallonRecover, BadUsageExitsWithTwoAndHelpWithZero) {
     const std::vector<std::vector<std::string>> bad = {
         {ProgramDir(), "--bogus", raw / "a.raw"},
