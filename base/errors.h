@@ -48,11 +48,20 @@ std::string InOutErrorMessage(int code);
 // anything else keeps its own number).
 int InOutCodeFromErrno(int err);
 
+// What a database driver said went wrong, as far as callers act on it.
+// UniqueViolation: a row would repeat a primary or unique key.
+enum class DatabaseErrorCode { Other, UniqueViolation };
+
 // Any failure of the database engine: file missing, table busy, unknown
 // field, key violation, SQL error, login refused.
 class EDatabaseError : public Exception {
   public:
-    using Exception::Exception;
+    explicit EDatabaseError(std::string message, DatabaseErrorCode code = DatabaseErrorCode::Other)
+        : Exception(std::move(message)), code_(code) {}
+    DatabaseErrorCode Code() const noexcept { return code_; }
+
+  private:
+    DatabaseErrorCode code_;
 };
 
 }  // namespace tallon

@@ -61,8 +61,14 @@ bool TextFileReader::Fill() {
     end_ = static_cast<size_t>(n);
     if (n == 0) {
         eofSeen_ = true;
+        // Cut while being read (a controller's download started again, a
+        // copy over it): what is left would pass for the whole file.
+        if (read_ < size_) {
+            throw Exception(kShrankMessage);
+        }
         return false;
     }
+    read_ += static_cast<uint64_t>(n);
     return true;
 }
 

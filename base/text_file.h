@@ -25,6 +25,9 @@ class TextFileReader {
     bool Eof();
     // The next line without its line end. Raises EInOutError on a read error.
     std::string ReadLine();
+    // Both raise an Exception with this message when the file ends before
+    // the size it had when opened.
+    static constexpr const char* kShrankMessage = "RAW file shrank while being read";
 
     // Bytes consumed so far and the file's size when opened (for progress).
     uint64_t Position() const { return consumed_; }
@@ -41,6 +44,7 @@ class TextFileReader {
     bool eofSeen_ = false;
     bool ctrlZ_ = false;
     uint64_t consumed_ = 0;
+    uint64_t read_ = 0;
     uint64_t size_ = 0;
 };
 

@@ -84,24 +84,23 @@ void WriteAll(int fd, const std::string& bytes) {
 
 void LogLine(const std::string& message) {
     const std::string name = ResolveFileName(kActivityLogName);
-    int fd;
+    // Other processes may write the same log at the same time: in append
+    // mode every line lands whole at the end, after whatever they wrote.
     if (FileExists(name)) {
-        fd = ::open(name.c_str(), O_RDWR | O_CLOEXEC);
+        const int fd = ::open(name.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
         if (fd < 0) {
             RaiseFromErrno();
         }
         FileHandle file(fd);
         CutAtTrailingCtrlZ(fd);
-        if (::lseek(fd, 0, SEEK_END) < 0) {
-            RaiseFromErrno();
-        }
         WriteAll(fd, message + "\r\n");
         file.Close();
         return;
     }
     // A directory of that name is not the log: creating the file then fails
-    // as access denied.
-    fd = ::open(kActivityLogName, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // as access denied. Another process may create it first; nothing it
+    // wrote is cut.
+    const int fd = ::open(kActivityLogName, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0) {
         RaiseFromErrno();
     }

@@ -26,6 +26,9 @@ void RefuseNul(const std::string& value, const char* field) {
     }
 }
 
+// Tries of one insert whose record id is already taken.
+constexpr int kRecordIdAttempts = 5;
+
 }  // namespace
 
 bool RecoveryCore::CV_InsertThisOne(RunMode mode, const std::string& unitCode,
@@ -114,9 +117,22 @@ bool RecoveryCore::CV_InsertThisOne(RunMode mode, const std::string& unitCode,
                  &kEmpty, &rec.transCode, &kEmpty, &kType}) {
             insert.values.push_back(Value::Text(*v));
         }
-        Query1.Close();
-        Query1.Clear();
-        Query1.ExecSQL(insert);
+        // Another machine, or a run from before ids were shared, may hold the
+        // record id already: the insert is tried again with the next.
+        for (int attempt = 1;; ++attempt) {
+            try {
+                Query1.Close();
+                Query1.Clear();
+                Query1.ExecSQL(insert);
+                break;
+            } catch (const EDatabaseError& e) {
+                if (e.Code() != DatabaseErrorCode::UniqueViolation ||
+                    attempt == kRecordIdAttempts) {
+                    throw;
+                }
+                insert.values[0] = Value::Text(recordIds_.Issue(ActiveClock().Now()));
+            }
+        }
         Query1.Close();
         return true;
     } catch (const Exception& e) {

@@ -45,11 +45,31 @@ std::string NextRecordIdAfter(const std::string& id) {
     return id.substr(0, 6) + TwoDigits(hh) + TwoDigits(mi) + TwoDigits(ss) + TwoDigits(cc);
 }
 
+RecordIdIssuer::RecordIdIssuer() = default;
+RecordIdIssuer::~RecordIdIssuer() = default;
+
+void RecordIdIssuer::ShareThrough(const std::string& storeFile) {
+    if (storeFile == storeFile_) {
+        return;
+    }
+    storeFile_ = storeFile;
+    store_.reset();
+    reservedTo_.clear();
+}
+
 std::string RecordIdIssuer::Issue(DateTime now) {
     std::string id = RecordIdAt(now);
     // Identifiers have a fixed width, so text order is number order.
     if (!last_.empty() && id <= last_) {
         id = NextRecordIdAfter(last_);
+    }
+    if (!storeFile_.empty() && (reservedTo_.empty() || id > reservedTo_)) {
+        if (!store_) {
+            store_ = std::make_unique<RecordIdStore>(storeFile_);
+        }
+        const RecordIdBlock block = store_->Reserve(id, kRecordIdReserve);
+        id = block.first;
+        reservedTo_ = block.last;
     }
     last_ = id;
     return id;

@@ -32,6 +32,7 @@ void RecoveryCore::FormCreate(RunMode mode) {
     runMode_ = mode;
     if (runMode_ != RunMode::Local) {
         Query1.SetDatabaseName(AliasOf(runMode_));
+        recordIds_.ShareThrough(RecordIdStoreFile(programDirectory_, AliasOf(runMode_)));
         host_.EnterExternalMode(runMode_);
     } else {
         Database1.ClearParams();

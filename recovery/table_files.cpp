@@ -2,10 +2,12 @@
 
 #include "base/file_names.h"
 #include "db/local/directory_database.h"
+#include "db/table_name.h"
 
 namespace tallon {
 
 std::vector<std::string> TableFileSet(const std::string& directory, const std::string& name) {
+    db::CheckTableName(name);
     std::vector<std::string> files;
     files.reserve(kTableExtensions.size());
     for (const char* ext : kTableExtensions) {

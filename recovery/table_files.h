@@ -18,6 +18,8 @@ inline constexpr std::array<const char*, 6> kTableExtensions = {".DB",  ".XG0", 
 inline constexpr const char* kTemplateTableName = "tran_tpl";
 
 // The six file names of table `name` in `directory` (which ends in "/").
+// Every function here refuses a name that leaves the directory
+// (db::CheckTableName) before touching a file.
 std::vector<std::string> TableFileSet(const std::string& directory, const std::string& name);
 
 // The table of one day's events: "TR" and the date as yymmdd.

@@ -306,8 +306,11 @@ class PgAliasConnection final : public Connection {
             }
             const char* primary = res ? PQresultErrorField(res, PG_DIAG_MESSAGE_PRIMARY) : nullptr;
             std::string msg = CleanMessage(primary ? primary : PQerrorMessage(conn_));
+            const char* state = res ? PQresultErrorField(res, PG_DIAG_SQLSTATE) : nullptr;
+            const bool unique = state != nullptr && std::string(state) == "23505";
             PQclear(res);
-            throw EDatabaseError(msg);
+            throw EDatabaseError(
+                msg, unique ? DatabaseErrorCode::UniqueViolation : DatabaseErrorCode::Other);
         }
     }
 

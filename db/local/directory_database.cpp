@@ -16,6 +16,7 @@
 #include "db/engine.h"
 #include "db/local/free_sql.h"
 #include "db/local/journal.h"
+#include "db/table_name.h"
 
 namespace tallon::db::local {
 
@@ -64,16 +65,6 @@ bool OlderThanAMinute(const std::string& path) {
 
 }  // namespace
 
-void CheckTableName(const std::string& name) {
-    if (Trim(name).empty()) {
-        Fail("Missing table name");
-    }
-    if (name.find('/') != std::string::npos || name.find('\\') != std::string::npos ||
-        name == "." || name == ".." || name.find('\0') != std::string::npos) {
-        Fail("Invalid table name '" + name + "': a table name cannot name another directory");
-    }
-}
-
 DirectoryDatabase::DirectoryDatabase(Engine& engine, std::string directory)
     : engine_(engine), directory_(std::move(directory)) {
     if (!directory_.empty() && directory_.back() != '/') {
@@ -86,7 +77,7 @@ DirectoryDatabase::~DirectoryDatabase() {
 }
 
 TableFile& DirectoryDatabase::Table(const std::string& name) {
-    CheckTableName(name);
+    db::CheckTableName(name);
     const std::string key = LowerCase(BareName(name));
     if (auto it = byName_.find(key); it != byName_.end()) {
         try {
@@ -145,7 +136,7 @@ void DirectoryDatabase::RunText(const std::string& sql, Rows* rows) {
 
 void DirectoryDatabase::CreateTable(const std::string& tableName,
                                     const std::vector<FieldDef>& fields) {
-    CheckTableName(tableName);
+    db::CheckTableName(tableName);
     if (fields.empty())
         Fail("A table needs at least one field");
     for (size_t i = 0; i < fields.size(); ++i) {
@@ -193,7 +184,7 @@ void DirectoryDatabase::CopyTableFromTemplate(const std::string& templateName,
                                               const std::string& name,
                                               const std::vector<std::string>& extensions,
                                               bool onlyWhenMissing) {
-    CheckTableName(name);
+    db::CheckTableName(name);
     // The old table's pending records are committed with the batch (so what
     // the run counted stays true), then its connection goes.
     const std::string key = LowerCase(BareName(name));

@@ -95,9 +95,4 @@ class DirectoryDatabase final : public Connection {
     std::chrono::steady_clock::time_point lastSweep_{};
 };
 
-// The table name as given, checked: a name that is empty, holds a path
-// separator or is ".." is refused (EDatabaseError naming it), so no table
-// can lie outside its directory.
-void CheckTableName(const std::string& name);
-
 }  // namespace tallon::db::local

@@ -68,7 +68,11 @@ void RunStatement(sqlite3_stmt* stmt, const std::vector<Value>& values, Rows* ro
             if (constraintMessage && (sqlite3_extended_errcode(db) & 0xff) == SQLITE_CONSTRAINT) {
                 throw EDatabaseError(constraintMessage);
             }
-            throw EDatabaseError(sqlite3_errmsg(db));
+            const int code = sqlite3_extended_errcode(db);
+            const bool unique =
+                code == SQLITE_CONSTRAINT_PRIMARYKEY || code == SQLITE_CONSTRAINT_UNIQUE;
+            throw EDatabaseError(sqlite3_errmsg(db), unique ? DatabaseErrorCode::UniqueViolation
+                                                            : DatabaseErrorCode::Other);
         }
         if (!rows)
             continue;

@@ -133,6 +133,33 @@ TEST(FileNames, CopiesOverCaseVariantsAndDeletesThem) {
     EXPECT_EQ(ListMatching(dir / ".*").size(), 0u);
 }
 
+// A copy is a new file of this process: its mode comes from the umask, not
+// from the file it was copied from, also when it replaces an existing one.
+TEST(FileNames, CopiesTakeTheUmaskNotTheSourceMode) {
+    TempDir dir;
+    WriteWholeFile(dir / "tpl.db", "template");
+    ASSERT_EQ(::chmod((dir / "tpl.db").c_str(), 0644), 0);
+    WriteWholeFile(dir / "old.db", "old");
+    ASSERT_EQ(::chmod((dir / "old.db").c_str(), 0666), 0);
+    auto modeOf = [](const std::string& path) {
+        struct stat st {};
+        EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
+        return st.st_mode & 07777;
+    };
+    const mode_t saved = ::umask(077);
+    const bool made = CopyFileOver(dir / "tpl.db", dir / "new.db");
+    const bool replaced = CopyFileOver(dir / "tpl.db", dir / "old.db");
+    ::umask(027);
+    const bool loose = CopyFileOver(dir / "tpl.db", dir / "group.db");
+    ::umask(saved);
+    ASSERT_TRUE(made && replaced && loose);
+    EXPECT_EQ(modeOf(dir / "new.db"), 0600u);
+    EXPECT_EQ(modeOf(dir / "old.db"), 0600u);
+    EXPECT_EQ(modeOf(dir / "group.db"), 0640u);
+    EXPECT_EQ(ReadWholeFile(dir / "old.db"), "template");
+    EXPECT_EQ(ListMatching(dir / ".*").size(), 0u);
+}
+
 TEST(FileNames, ListsWildcardMatchesInAnyCase) {
     TempDir dir;
     for (const char* name : {"ALL.RAW", "b.Raw", "c.raw.bak", "d.rawx", "raw", "e.txt"}) {

@@ -178,10 +178,21 @@ TEST_P(AliasStatementsTest, CardLookupDuplicateCheckAndInsertKeepValuesExactly) 
     EXPECT_TRUE(
         SelectOn(conn_, DuplicateCheck(device, "20260606", "140600", card, "1"))->rows.empty());
 
-    // The same record id again breaks the table's key: an engine error, and
-    // the table still holds one row.
-    EXPECT_THROW(ExecOn(conn_, Insert(TransRow("26060614050001", "999", "D", "N"))),
-                 EDatabaseError);
+    // The same record id again breaks the table's key: an engine error that
+    // says so by its code, and the table still holds one row. Another broken
+    // constraint is not a key clash.
+    auto codeOf = [&](const std::string& sql) {
+        try {
+            ExecOn(conn_, sql);
+        } catch (const EDatabaseError& e) {
+            return e.Code();
+        }
+        ADD_FAILURE() << "no error: " << sql;
+        return DatabaseErrorCode::Other;
+    };
+    EXPECT_EQ(codeOf(Insert(TransRow("26060614050001", "999", "D", "N"))),
+              DatabaseErrorCode::UniqueViolation);
+    EXPECT_EQ(codeOf("insert into trans (trans_id) values (NULL)"), DatabaseErrorCode::Other);
     EXPECT_EQ(SelectOn(conn_, "select * from trans")->rows.size(), 1u);
     EXPECT_EQ(Field(*SelectOn(conn_, "select * from cards"), "Name"), name);
 }
@@ -211,6 +222,7 @@ TEST_P(AliasStatementsTest, SqlErrorsCarryTheDatabaseMessage) {
         FAIL() << "no error";
     } catch (const EDatabaseError& e) {
         EXPECT_NE(e.Message().find("no_such_table"), std::string::npos) << e.Message();
+        EXPECT_EQ(e.Code(), DatabaseErrorCode::Other);
     }
     // The connection is still usable afterwards.
     EXPECT_TRUE(SelectOn(conn_, "select * from trans")->rows.empty());

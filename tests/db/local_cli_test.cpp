@@ -28,6 +28,12 @@ CliRun TallonDb(const std::string& args) {
     return r;
 }
 
+// The last component of a directory path ending in "/".
+std::string ExtractBase(const std::string& directory) {
+    const std::string trimmed = directory.substr(0, directory.size() - 1);
+    return trimmed.substr(trimmed.rfind('/') + 1);
+}
+
 TEST(LocalCliTest, CreateImportIndexExportListRoundTrip) {
     TempDir dir;
     WriteWholeFile(dir / "people.schema",
@@ -82,6 +88,26 @@ TEST(LocalCliTest, CreateImportIndexExportListRoundTrip) {
     r = TallonDb("--help");
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("export DIR/NAME"), std::string::npos);
+}
+
+// Table names never reach past the database's directory, in free SQL or
+// in the commands.
+TEST(LocalCliTest, TableNamesWithAPathAreRefused) {
+    TempDir dir, outside;
+    WriteWholeFile(dir / "t.schema", "Name: text 10\n");
+    WriteWholeFile(dir / "t.csv", "Name\r\nhidden\r\n");
+    const std::string secret = outside.path() + "secret";
+    ASSERT_EQ(TallonDb("create '" + secret + "' '" + dir.path() + "t.schema'").status, 0);
+    ASSERT_EQ(TallonDb("import '" + secret + "' '" + dir.path() + "t.csv'").status, 0);
+
+    const std::string up = "../" + ExtractBase(outside.path()) + "/secret";
+    CliRun r = TallonDb("sql '" + dir.path() + "' 'select * from \"" + up + "\"'");
+    EXPECT_NE(r.status, 0);
+    EXPECT_EQ(r.out.find("hidden"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Invalid table name '" + up + "'"), std::string::npos) << r.out;
+    r = TallonDb("create '" + dir.path() + "a\\b' '" + dir.path() + "t.schema'");
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE(r.out.find("Invalid table name 'a\\b'"), std::string::npos) << r.out;
 }
 
 }  // namespace

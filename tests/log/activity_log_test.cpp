@@ -6,6 +6,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
 
 #include "base/errors.h"
 #include "tests/support/temp_dir.h"
@@ -80,6 +83,58 @@ TEST(ActivityLog, ADirectoryOfThatNameIsAnAccessError) {
         EXPECT_EQ(e.ErrorCode(), 5);
         EXPECT_EQ(e.Message(), "File access denied");
     }
+}
+
+// Two runs in one working directory log at the same time, starting from no
+// log at all: every line of each lands whole, once.
+TEST(ActivityLog, TwoProcessesAppendingLoseAndGarbleNothing) {
+    TempDir dir;
+    constexpr int kLines = 3000;
+    auto line = [](char who, int i) {
+        return std::string(1, who) + " " + std::to_string(i) + " " + std::string(40, who);
+    };
+    std::vector<pid_t> children;
+    for (char who : {'a', 'b'}) {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            if (::chdir(dir.path().c_str()) != 0) {
+                _exit(11);
+            }
+            try {
+                for (int i = 0; i < kLines; ++i) {
+                    LogLine(line(who, i));
+                }
+            } catch (...) {
+                _exit(12);
+            }
+            _exit(0);
+        }
+        children.push_back(child);
+    }
+    for (pid_t child : children) {
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+
+    const std::string text = ReadWholeFile(dir / "tallon.log");
+    std::map<std::string, int> seen;
+    size_t start = 0;
+    while (start < text.size()) {
+        const size_t end = text.find("\r\n", start);
+        ASSERT_NE(end, std::string::npos) << "a line without its end";
+        ++seen[text.substr(start, end - start)];
+        start = end + 2;
+    }
+    int whole = 0;
+    for (char who : {'a', 'b'}) {
+        for (int i = 0; i < kLines; ++i) {
+            whole += seen[line(who, i)] == 1 ? 1 : 0;
+        }
+    }
+    EXPECT_EQ(whole, 2 * kLines);
+    EXPECT_EQ(seen.size(), static_cast<size_t>(2 * kLines)) << "garbled lines";
 }
 
 // A read-only log refuses the line. Root ignores file modes, so the check

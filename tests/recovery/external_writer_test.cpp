@@ -277,6 +277,36 @@ TEST_P(ExternalWriter, RecordIdsNeverRepeatWhileTheClockStandsStill) {
     EXPECT_TRUE(NewLogLines().empty());
 }
 
+TEST_P(ExternalWriter, ARecordIdTakenElsewhereIsRetriedAFewTimesWithTheNext) {
+    auto take = [&](int k) {
+        ext->Exec("insert into trans (trans_id, card_no) values ('" + StandingId(k) +
+                  "', 'elsewhere')");
+    };
+    auto idAt = [&](const std::string& time) {
+        return ext->Rows("select trans_id from trans where card_no = '123456' and time = '" + time +
+                         "'");
+    };
+    take(0);
+    EXPECT_TRUE(Insert(RunMode::Corvane, Line("007", 1, 0)));
+    EXPECT_EQ(idAt("010000"), (Rows{{StandingId(1)}}));
+    EXPECT_TRUE(NewLogLines().empty());
+
+    // Five taken in a row: the line fails with the driver's message.
+    for (int k = 2; k <= 6; ++k) {
+        take(k);
+    }
+    const std::string refused = Line("007", 1, 1);
+    EXPECT_FALSE(Insert(RunMode::Corvane, refused));
+    EXPECT_TRUE(idAt("010100").empty());
+    const auto log = NewLogLines();
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].rfind("CV.Insert", 0), 0u) << log[0];
+    EXPECT_TRUE(log[0].ends_with(" s=[" + refused.substr(3) + "]")) << log[0];
+
+    EXPECT_TRUE(Insert(RunMode::Corvane, Line("007", 1, 2)));
+    EXPECT_EQ(idAt("010200"), (Rows{{StandingId(7)}}));
+}
+
 INSTANTIATE_TEST_SUITE_P(Drivers, ExternalWriter,
                          ::testing::Values(ExternalKind::Sqlite, ExternalKind::Postgres),
                          [](const auto& info) { return std::string(test::KindName(info.param)); });

@@ -3,6 +3,7 @@
 // working directory (where the log goes) somewhere else again.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -137,6 +138,25 @@ TEST_F(RecoveryRun, AFileThatCannotBeReadStopsTheRunWithItsMessage) {
     core.Button1Click();
     EXPECT_EQ(host.memo,
               (Lines{"Recovering: " + raw / "missing.raw", "Recovery stopped: File not found"}));
+}
+
+TEST_F(RecoveryRun, ARawFileThatShrinksWhileReadStopsTheRun) {
+    // The long line outgrows the reader's buffer, so the cut is met by a
+    // later read, not in data already buffered.
+    host.merge = false;
+    host.rawFileName = Raw("cut.raw", CrLf({Line(1), std::string(100000, 'x'), Line(2)}));
+    host.onEvents = [&] {
+        if (host.counter.size() == 1) {
+            ASSERT_EQ(::truncate(host.rawFileName.c_str(), 10), 0);
+        }
+    };
+    core.Button1Click();
+    const Lines expected = {"Recovering: " + host.rawFileName,
+                            "Recovery stopped: RAW file shrank while being read"};
+    EXPECT_EQ(host.memo, expected);
+    EXPECT_EQ(Log(), expected);
+    EXPECT_FALSE(core.Totals().completed);
+    EXPECT_EQ(Records("TRAN1", "Time").size(), 1u);
 }
 
 TEST_F(RecoveryRun, EmptyFileAndADirectoryWithoutRawFiles) {
