@@ -18,6 +18,10 @@
 #include "db/query.h"
 #include "db/table.h"
 
+namespace tallon {
+int ImportParadoxCommand(const std::vector<std::string>& args);
+}
+
 namespace {
 
 using namespace tallon;
@@ -41,6 +45,13 @@ Commands:
       file is given).
   list DIR
       List the tables of a directory with their record counts and indexes.
+  import-paradox SOURCE [DEST] [--check] [--replace]
+      Convert a site's Paradox tables: SOURCE is a table NAME.DB or a
+      directory (every Paradox .DB in it); DEST (default: SOURCE's directory)
+      receives engine tables of the same names, and the Paradox files move
+      into DEST/paradox-originals/. --check reads and reports, writing
+      nothing; --replace imports a table again that was imported before.
+      Exit status 1 when any table failed (its files stay where they were).
   sql DATABASE "STATEMENT"
       Run one statement. DATABASE is a directory (its tables are reached by
       name) or an alias of the engine configuration file tallon-db.conf.
@@ -398,6 +409,12 @@ int main(int argc, char** argv) {
             rc = Export(args);
         } else if (command == "list") {
             rc = List(args);
+        } else if (command == "import-paradox") {
+            try {
+                rc = tallon::ImportParadoxCommand(args);
+            } catch (const std::invalid_argument& e) {
+                throw UsageError(e.what());
+            }
         } else if (command == "sql") {
             rc = Sql(args);
         } else {

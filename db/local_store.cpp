@@ -1,4 +1,5 @@
 #include "db/local_store.h"
+#include "db/paradox/detect.h"
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -526,6 +527,13 @@ void TableFile::OpenConnection() {
         LoadSchema();
     } catch (...) {
         CloseConnection();
+        // A site's old table left in place fails here as "not a database";
+        // say what it is and what to do instead.
+        if (paradox::IsParadoxTableFile(path_)) {
+            Fail(ExtractFileName(path_) +
+                 " is a Paradox table: convert it with tallon-db "
+                 "import-paradox");
+        }
         throw;
     }
 }
