@@ -266,20 +266,28 @@ class Importer {
         }
 
         const auto family = FamilyFiles(source_, r.name);
+        // A transaction table gets the indexes the recovery builds itself:
+        // its duplicate check looks records up by (SeqNo, Time, Card No),
+        // which Paradox could not key on since its keys lead the record.
+        bool transaction = true;
+        for (const char* f : {"SeqNo", "Date", "Time", "Card No", "Device Name"})
+            transaction = transaction && FieldIndexNoCase(reader.Fields(), f) >= 0;
         std::string primary;
         if (HasExtension(family, IsPrimaryIndexExt) && reader.KeyFieldCount() > 0) {
-            for (int i = 0; i < reader.KeyFieldCount(); ++i)
-                primary += (i ? ";" : "") + reader.Fields()[i].name;
+            if (transaction) {
+                primary = "SeqNo;Time;Card No";
+            } else {
+                for (int i = 0; i < reader.KeyFieldCount(); ++i)
+                    primary += (i ? ";" : "") + reader.Fields()[i].name;
+            }
         }
-        const bool transactionIndexes = HasExtension(family, IsSecondaryIndexExt) &&
-                                        FieldIndexNoCase(reader.Fields(), "date") >= 0 &&
-                                        FieldIndexNoCase(reader.Fields(), "device name") >= 0;
+        const bool transactionIndexes = transaction && HasExtension(family, IsSecondaryIndexExt);
 
         std::unique_ptr<EngineTable> table;
         const std::string staging = dest_ + kStagingFolder + "/";
         if (!options_.check) {
-            fs::create_directories(staging);
             RemoveStaged(r.name);
+            fs::create_directories(staging);
             table = std::make_unique<EngineTable>(staging, r.name, fields);
         }
         std::vector<FieldValue> values;
