@@ -317,8 +317,15 @@ class Importer {
             return;
         }
         if (!primary.empty()) {
-            if (table)
-                table->AddIndex("", primary, true);
+            if (table) {
+                try {
+                    table->AddIndex("", primary, true);
+                } catch (const Exception& e) {
+                    r.failed = true;
+                    r.problems.push_back("primary index (" + primary + "): " + e.Message());
+                    return;
+                }
+            }
             r.indexes.push_back("primary (" + primary + ")");
         }
         if (transactionIndexes) {
