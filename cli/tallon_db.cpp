@@ -20,6 +20,10 @@
 #include "db/table.h"
 #include "db/table_info.h"
 
+namespace tallon {
+int ImportParadoxCommand(const std::vector<std::string>& args);
+}
+
 namespace {
 
 using namespace tallon;
@@ -43,6 +47,13 @@ Commands:
       file is given).
   list DIR
       List the tables of a directory with their record counts and indexes.
+  import-paradox SOURCE [DEST] [--check] [--replace]
+      Convert a site's Paradox tables: SOURCE is a table NAME.DB or a
+      directory (every Paradox .DB in it); DEST (default: SOURCE's directory)
+      receives engine tables of the same names, and the Paradox files move
+      into DEST/paradox-originals/. --check reads and reports, writing
+      nothing; --replace imports a table again that was imported before.
+      Exit status 1 when any table failed (its files stay where they were).
   sql DATABASE "STATEMENT"
       Run one statement. DATABASE is a directory (its tables are reached by
       name) or an alias of the engine configuration file tallon-db.conf.
@@ -290,6 +301,12 @@ int main(int argc, char** argv) {
             rc = Export(engine, args);
         } else if (command == "list") {
             rc = List(engine, args);
+        } else if (command == "import-paradox") {
+            try {
+                rc = tallon::ImportParadoxCommand(args);
+            } catch (const std::invalid_argument& e) {
+                throw UsageError(e.what());
+            }
         } else if (command == "sql") {
             rc = Sql(engine, args);
         } else {

@@ -17,6 +17,7 @@
 #include "base/file_names.h"
 #include "base/regional.h"
 #include "db/engine.h"
+#include "db/paradox/detect.h"
 #include "recovery/host.h"
 #include "recovery/recovery_core.h"
 
@@ -268,6 +269,20 @@ int Run(int argc, char** argv) {
     } catch (const Exception& e) {
         std::cerr << "tallon-recover: " << e.Message() << std::endl;
         return kExitFailed;
+    }
+
+    // A site's Paradox template or lookup table would refuse every line;
+    // the run does not start until they are converted.
+    if (opts.mode == RunMode::Local) {
+        for (const char* table : {"tran_tpl", "rdrmain", "cards", "TranSamp"}) {
+            const std::string file = ResolveFileName(programDir + table + ".DB");
+            if (db::paradox::IsParadoxTableFile(file)) {
+                std::cerr << "tallon-recover: " << ExtractFileName(file)
+                          << " is a Paradox table: convert it with tallon-db import-paradox"
+                          << std::endl;
+                return kExitFailed;
+            }
+        }
     }
 
     host.tableName = opts.table;

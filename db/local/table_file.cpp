@@ -15,6 +15,7 @@
 #include "db/engine.h"
 #include "db/local/journal.h"
 #include "db/local/sqlite_run.h"
+#include "db/paradox/detect.h"
 
 namespace tallon::db::local {
 
@@ -101,6 +102,12 @@ void TableFile::OpenConnection() {
         LoadSchema();
     } catch (...) {
         CloseConnection();
+        // A site's old table left in place fails as "not a database": say
+        // what it is and what to do instead.
+        if (paradox::IsParadoxTableFile(path_)) {
+            Fail(ExtractFileName(path_) +
+                 " is a Paradox table: convert it with tallon-db import-paradox");
+        }
         throw;
     }
     indexFilesDiscovered = false;

@@ -1,0 +1,117 @@
+// A site moving over: its Paradox program directory converted by
+// tallon-db import-paradox recovers a RAW file exactly as the demo does.
+
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "base/file_names.h"
+#include "db/paradox/reader.h"
+#include "tests/support/paradox_writer.h"
+#include "tests/support/program_dir.h"
+#include "tests/support/temp_dir.h"
+
+namespace tallon::test {
+namespace {
+
+namespace fs = std::filesystem;
+using Rows = std::vector<std::vector<std::string>>;
+
+struct ToolResult {
+    int status = -1;
+    std::string out;
+};
+
+ToolResult Tool(const std::string& tool, const std::string& args, const std::string& cwd) {
+    ToolResult r;
+    const std::string cmd =
+        "cd '" + cwd + "' && " + std::string(TALLON_BIN_DIR) + "/" + tool + " " + args + " 2>&1";
+    FILE* p = popen(cmd.c_str(), "r");
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+        r.out.append(buf, n);
+    const int st = pclose(p);
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    return r;
+}
+
+// A demo lookup table written out as Paradox, every field alpha, keyed on
+// its first field.
+void ParadoxCopy(const std::string& demo, const std::string& dir, const std::string& table,
+                 const std::vector<db::paradox::Field>& fields) {
+    std::vector<PxField> px;
+    std::string columns;
+    for (const auto& f : fields) {
+        px.push_back({f.name, db::paradox::kAlpha, f.length});
+        columns += (columns.empty() ? "\"" : ", \"") + f.name + "\"";
+    }
+    std::vector<std::vector<PxCell>> rows;
+    for (const auto& row :
+         ReadTable(ResolveFileName(demo + table + ".DB"), "select " + columns + " from records")) {
+        auto& cells = rows.emplace_back();
+        for (const auto& v : row)
+            cells.push_back(v.empty() ? PxNull() : PxText(v));
+    }
+    WriteParadoxTable(dir + table + ".DB", px, rows, 1);
+    WriteWholeFile(dir + table + ".PX", "index");
+}
+
+TEST(ParadoxSite, ImportedProgramDirectoryRecoversLikeTheDemo) {
+    const std::string bin = std::string(TALLON_BIN_DIR) + "/";
+    TempDir demo, site, work;
+    for (const char* t : {"tran_tpl", "rdrmain", "cards", "TranSamp"}) {
+        for (const auto& f : ListMatching(bin + t + ".*"))
+            fs::copy_file(bin + f, demo / f);
+    }
+    const std::string raw = bin + "SAMPLE.RAW";
+
+    using db::paradox::Field;
+    WriteParadoxTable(site / "tran_tpl.DB", PxTransactionFields(), {});
+    ParadoxCopy(demo.path(), site.path(), "rdrmain",
+                {Field{"logical_point", 0, 5}, Field{"tag_name", 0, 30}, Field{"spare3", 0, 30}});
+    ParadoxCopy(demo.path(), site.path(), "cards",
+                {Field{"Card_Number", 0, 10}, Field{"Name", 0, 40}, Field{"Staff_number", 0, 15},
+                 Field{"User1", 0, 30}, Field{"User2", 0, 30}, Field{"User3", 0, 30}});
+    ParadoxCopy(demo.path(), site.path(), "TranSamp",
+                {Field{"Card No", 0, 10}, Field{"Name", 0, 40}, Field{"Staff No", 0, 15},
+                 Field{"User1", 0, 30}, Field{"User2", 0, 30}, Field{"User3", 0, 30}});
+
+    // Before the import the run refuses to start, naming the table.
+    ToolResult r = Tool(
+        "tallon-recover",
+        "--no-merge --table=NIGHT '--program-dir=" + site.path() + "' '" + raw + "'", work.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("tran_tpl.DB is a Paradox table: convert it with tallon-db "
+                         "import-paradox"),
+              std::string::npos)
+        << r.out;
+
+    r = Tool("tallon-db", "import-paradox '" + site.path() + "'", work.path());
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("4 tables imported, 0 failed"), std::string::npos) << r.out;
+
+    // SeqNo is drawn from the clock; everything else must match.
+    const std::string sql =
+        "select \"Device Name\", Date, Time, Location, \"Card No\", Name, user1, user2, user3, "
+        "\"Staff No\", \"Trans Code\", Type from records order by Time, \"Card No\"";
+    Rows results[2];
+    int i = 0;
+    for (const TempDir* dir : {&demo, &site}) {
+        r = Tool("tallon-recover",
+                 "--no-merge --table=NIGHT '--program-dir=" + dir->path() + "' '" + raw + "'",
+                 work.path());
+        EXPECT_EQ(r.status, 0) << r.out;
+        results[i++] = ReadTable(ResolveFileName(dir->path() + "NIGHT.DB"), sql);
+    }
+    EXPECT_FALSE(results[0].empty());
+    EXPECT_EQ(results[1], results[0]);
+}
+
+}  // namespace
+}  // namespace tallon::test
