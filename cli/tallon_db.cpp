@@ -335,7 +335,8 @@ int List(const std::vector<std::string>& a) {
                 const std::string path = file->IndexFilePath(slot);
                 const bool present =
                     FileExists(path) ||
-                    (slot != "PX" && FileExists(file->IndexFilePath("Y" + slot.substr(1))));
+                    (slot != "PX" &&
+                     FileExists(file->IndexFilePath(std::string(slot).replace(0, 1, 1, 'Y'))));
                 std::string fields;
                 for (const auto& f : def.fields)
                     fields += (fields.empty() ? "" : ";") + f;

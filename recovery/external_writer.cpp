@@ -101,7 +101,11 @@ bool RecoveryCore::CV_InsertThisOne(RunMode mode, const std::string& unitCode,
                                       "0"};
         std::string insert = "insert into trans values(";
         for (size_t i = 0; i < std::size(values); ++i) {
-            insert += (i ? "," : "") + Quoted(values[i]);
+            // Appended piecewise: "literal" + temporary trips GCC 12's -Wrestrict at -O3.
+            if (i) {
+                insert += ',';
+            }
+            insert += Quoted(values[i]);
         }
         insert += ")";
 
