@@ -17,8 +17,8 @@
 //
 // Search order: the file named by $TALLON_DB_CONF (a missing one is an
 // error: the operator asked for it), else tallon-db.conf in the current
-// directory, the program directory, /etc/tallon/. No file at all means no
-// aliases.
+// directory, the program directory, the site directory (for tallon-db, whose
+// program directory is its own), /etc/tallon/. No file at all means no aliases.
 
 #include <sys/stat.h>
 #include <cstdio>
@@ -30,6 +30,7 @@
 
 #include "base/errors.h"
 #include "base/file_names.h"
+#include "base/site_directory.h"
 #include "db/alias.h"
 #include "db/engine.h"
 
@@ -136,8 +137,8 @@ std::string FindEngineConfigFile() {
         return env;
     }
     const std::string name = kEngineConfigFileName;
-    for (const std::string& dir :
-         {CurrentDirectory(), EngineProgramDirectory(), std::string("/etc/tallon/")}) {
+    for (const std::string& dir : {CurrentDirectory(), EngineProgramDirectory(),
+                                   FindSiteDirectory(), std::string("/etc/tallon/")}) {
         if (dir.empty()) {
             continue;
         }
