@@ -336,7 +336,9 @@ TEST_F(TallonRecover, ExternalModesThroughAnSqliteAlias) {
     WriteWholeFile(program / "tallon.ini", "[Options]\r\nAllowUnknown=1\r\n");
     run = RunRecover({"--mode=velora", ProgramDir(), raw / "a.raw"}, work.path());
     EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_TRUE(Has(run.out, "Completed - 2 records added.\n")) << run.out;
+    // The log tells why a line was refused without a memo line.
+    EXPECT_TRUE(Has(run.out, "Completed - 2 records added.\n"))
+        << run.out << ReadWholeFile(work / "tallon.log");
 
     // The second system knows 123456 only as 0000123456, which it lacks.
     EXPECT_EQ(ext->Rows("select card_no, name, staff_no, time from trans order by time, card_no"),
