@@ -1,5 +1,7 @@
 # Quick start:
-#   make run    install what is missing, build, start the window on the demo directory
+#   make run    install what is missing, build the programs and the demo
+#               directory, start the window on it (needs a desktop session;
+#               without one: xvfb-run make run)
 #   make test   install what is missing, build, run every test (also under sanitizers)
 
 BUILD      ?= build
@@ -7,7 +9,7 @@ ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build run test test-plain test-asan asan bench format clean
+.PHONY: all deps build run test test-plain test-asan asan bench package format clean
 
 all: build
 
@@ -20,7 +22,14 @@ $(BUILD)/CMakeCache.txt:
 build: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
-run: build
+# Only what the window runs on, and not before we know it can be shown.
+run: deps $(BUILD)/CMakeCache.txt
+	@if [ -z "$${DISPLAY:-}$${WAYLAND_DISPLAY:-}" ]; then \
+	  echo "make run: the window needs a desktop session (neither DISPLAY nor WAYLAND_DISPLAY is set)." >&2; \
+	  echo "make run: on a machine without one, run it under a virtual display: xvfb-run make run" >&2; \
+	  exit 1; \
+	fi
+	cmake --build $(BUILD) -j $(JOBS) --target tallon tallon-recover tallon-db demo
 	cd $(BUILD)/bin && ./tallon
 
 test: deps
@@ -42,8 +51,14 @@ bench: build
 	$(BUILD)/bench/bench_alias_pg
 	BUILD=$(BUILD) bench/run-recover-bench
 
+# The Debian package, from a Release build of its own.
+package: deps
+	cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DTALLON_BUILD_TESTS=OFF -DTALLON_BUILD_BENCH=OFF $(CMAKE_FLAGS)
+	cmake --build build-release -j $(JOBS)
+	cd build-release && cpack -G DEB
+
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) build-release

@@ -7,8 +7,8 @@
 #include "app/login_dialog.h"
 #include "app/main_window.h"
 #include "base/errors.h"
-#include "base/file_names.h"
 #include "base/regional.h"
+#include "base/site_directory.h"
 #include "db/engine.h"
 
 int main(int argc, char* argv[]) {
@@ -23,19 +23,31 @@ int main(int argc, char* argv[]) {
     std::setlocale(LC_TIME, "");
     tallon::LoadRegionalSettingsFromLocale();
 
-    const std::string programDirectory = tallon::ExecutableDirectory();
-    tallon::db::Engine engine(programDirectory);
-    tallon::app::InstallLoginPrompt(engine);
-
-    // Qt has taken its own options out of argv by now.
+    // Qt has taken its own options out of argv by now. --program-dir may
+    // stand anywhere, so that the first of the others keeps choosing the mode.
+    const std::string kProgramDirOption = "--program-dir=";
+    std::string programDirOption;
     std::vector<std::string> arguments;
     for (int i = 1; i < argc; ++i) {
-        arguments.emplace_back(argv[i]);
+        const std::string arg = argv[i];
+        if (arg.rfind(kProgramDirOption, 0) == 0) {
+            programDirOption = arg.substr(kProgramDirOption.size());
+        } else {
+            arguments.push_back(arg);
+        }
     }
+
+    const tallon::SiteDirectory site = tallon::OpenSiteDirectory(programDirOption);
+    const std::string& programDirectory = site.path;
+    tallon::db::Engine engine(programDirectory);
+    tallon::app::InstallLoginPrompt(engine);
 
     int result = 0;
     {
         tallon::app::TForm1 Form1(engine, programDirectory, arguments);
+        if (!site.notice.empty()) {
+            Form1.AddMemoLine(site.notice);
+        }
         Form1.show();
         result = app.exec();
     }

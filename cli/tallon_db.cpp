@@ -23,12 +23,14 @@
 namespace tallon {
 int ImportParadoxCommand(const std::vector<std::string>& args);
 }
+#include "recovery/run_mode.h"
 
 namespace {
 
 using namespace tallon;
 
 const char* kUsage = R"(Usage: tallon-db COMMAND ARGUMENTS
+       tallon-db --help | --version
 
 Commands:
   create DIR/NAME SCHEMAFILE
@@ -285,6 +287,10 @@ int main(int argc, char** argv) {
     if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
         std::cout << kUsage;
         return args.empty() ? 2 : 0;
+    }
+    if (args[0] == "--version") {
+        std::cout << "tallon-db " << tallon::kProgramVersion << "\n";
+        return 0;
     }
     const std::string command = args[0];
     args.erase(args.begin());

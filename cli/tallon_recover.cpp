@@ -16,6 +16,7 @@
 #include "base/errors.h"
 #include "base/file_names.h"
 #include "base/regional.h"
+#include "base/site_directory.h"
 #include "db/engine.h"
 #include "db/paradox/detect.h"
 #include "recovery/host.h"
@@ -27,17 +28,21 @@ namespace {
 constexpr int kExitCompleted = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
-constexpr int kExitInterrupted = 130;
+// Stopped by a signal: 128 + its number, as a shell reports a death by it,
+// so that 130 is Ctrl-C and 143 the SIGTERM of kill and service managers.
+constexpr int kExitBySignal = 128;
 
+// The signal that asked the run to stop, 0 while none has.
 volatile std::sig_atomic_t interrupted = 0;
 
-void OnInterrupt(int) {
-    interrupted = 1;
+void OnInterrupt(int signal) {
+    interrupted = signal;
 }
 
 const char* const kUsage =
     "usage: tallon-recover [--mode=local|corvane|velora] [--all] [--no-merge] [--from-tran]\n"
-    "                      [--table=NAME] [--program-dir=DIR] PATH\n";
+    "                      [--table=NAME] [--program-dir=DIR] PATH\n"
+    "       tallon-recover --help | --version\n";
 
 const char* const kHelp =
     "Recovers the card events of RAW files into transaction records, as the window's\n"
@@ -55,17 +60,21 @@ const char* const kHelp =
     "                     from the sample table TranSamp\n"
     "  --table=NAME       the named table (default TRAN1)\n"
     "  --program-dir=DIR  where the tables, the template tran_tpl and tallon.ini are\n"
-    "                     (default: the directory of this program)\n"
+    "                     (default: $TALLON_HOME, else this program's directory when\n"
+    "                     it holds tran_tpl, else /var/lib/tallon); a directory that\n"
+    "                     does not exist is made from the packaged template\n"
     "  --help             this text\n"
+    "  --version          the program's name and version\n"
     "\n"
     "Status lines go to standard output as they happen; a progress line goes to\n"
     "standard error when it is a terminal; a summary ends the run. The activity log\n"
-    "tallon.log is written in the current directory. Ctrl-C stops the run before\n"
-    "its next line. A database password is asked on the terminal; without a\n"
+    "tallon.log is written in the current directory. Ctrl-C, SIGTERM and SIGHUP stop\n"
+    "the run before its next line; the summary is printed and every record added is\n"
+    "on disk. A database password is asked on the terminal; without a\n"
     "terminal the login is cancelled.\n"
     "\n"
     "Exit status: 0 the run completed; 1 it ended on an error or refused to start;\n"
-    "2 bad usage; 130 stopped by Ctrl-C.\n";
+    "2 bad usage; 130 stopped by Ctrl-C, 143 by SIGTERM, 129 by SIGHUP.\n";
 
 struct Options {
     RunMode mode = RunMode::Local;
@@ -82,12 +91,14 @@ bool StartsWith(const std::string& s, const std::string& prefix) {
 }
 
 // Returns an empty string on success, else what was wrong.
-std::string ParseOptions(int argc, char** argv, Options& opts, bool& help) {
+std::string ParseOptions(int argc, char** argv, Options& opts, bool& help, bool& version) {
     std::vector<std::string> positional;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             help = true;
+        } else if (arg == "--version") {
+            version = true;
         } else if (StartsWith(arg, "--mode=")) {
             const std::string m = arg.substr(7);
             if (m == "local") {
@@ -125,7 +136,7 @@ std::string ParseOptions(int argc, char** argv, Options& opts, bool& help) {
             positional.push_back(arg);
         }
     }
-    if (help) {
+    if (help || version) {
         return "";
     }
     if (positional.size() != 1) {
@@ -237,9 +248,14 @@ bool TerminalLogin(const std::string& alias, std::string& user, std::string& pas
 int Run(int argc, char** argv) {
     Options opts;
     bool help = false;
-    const std::string problem = ParseOptions(argc, argv, opts, help);
+    bool version = false;
+    const std::string problem = ParseOptions(argc, argv, opts, help, version);
     if (help) {
         std::cout << kUsage << "\n" << kHelp;
+        return kExitCompleted;
+    }
+    if (version) {
+        std::cout << "tallon-recover " << kProgramVersion << "\n";
         return kExitCompleted;
     }
     if (!problem.empty()) {
@@ -249,17 +265,20 @@ int Run(int argc, char** argv) {
 
     std::setlocale(LC_TIME, "");
     LoadRegionalSettingsFromLocale();
-    std::string programDir = opts.programDir.empty() ? ExecutableDirectory() : opts.programDir;
-    if (programDir.back() != '/') {
-        programDir += '/';
+    const SiteDirectory site = OpenSiteDirectory(opts.programDir);
+    if (!site.notice.empty()) {
+        std::cerr << "tallon-recover: " << site.notice << std::endl;
     }
+    const std::string& programDir = site.path;
     db::Engine engine(programDir);
     engine.SetLoginPrompt(TerminalLogin);
 
     struct sigaction sa {};
     sa.sa_handler = OnInterrupt;
     sigemptyset(&sa.sa_mask);
-    ::sigaction(SIGINT, &sa, nullptr);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        ::sigaction(signal, &sa, nullptr);
+    }
 
     ConsoleHost host;
     RecoveryCore core(engine, host, programDir);
@@ -312,9 +331,9 @@ int Run(int argc, char** argv) {
               << totals.added << " records added, " << totals.linesRead - totals.added
               << " lines refused" << std::endl;
 
-    // A Ctrl-C that comes after the last line has been read stopped nothing.
+    // A signal that comes after the last line has been read stopped nothing.
     if (interrupted && !totals.completed) {
-        return kExitInterrupted;
+        return kExitBySignal + interrupted;
     }
     if (host.messages.size() > messagesBefore || !totals.completed || !closedCleanly) {
         return kExitFailed;

@@ -6,6 +6,7 @@
 
 #include "base/errors.h"
 #include "base/file_names.h"
+#include "base/site_directory.h"
 #include "base/text.h"
 #include "db/alias/config.h"
 #include "db/engine.h"
@@ -92,7 +93,7 @@ std::string FindEngineConfigFile(const std::string& programDirectory) {
     }
     const std::string name = kEngineConfigFileName;
     for (const std::string& dir :
-         {CurrentDirectory(), programDirectory, std::string("/etc/tallon/")}) {
+         {CurrentDirectory(), programDirectory, FindSiteDirectory(), std::string("/etc/tallon/")}) {
         if (dir.empty()) {
             continue;
         }

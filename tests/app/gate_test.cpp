@@ -39,8 +39,8 @@ TEST_F(GateTest, WrongEntriesAreRefusedAndKept) {
     EXPECT_EQ(TForm1::ExpectedPassword(), Prefix() + "240309");
     EXPECT_TRUE(messages.shown.empty());
 
-    for (const std::string& wrong :
-         {Prefix() + "240309 ", " " + Prefix() + "240309", Prefix() + "240310", std::string()}) {
+    for (const std::string& wrong : {Prefix() + "240309 ", std::string(" ") + Prefix() + "240309",
+                                     Prefix() + "240310", std::string()}) {
         SCOPED_TRACE("'" + wrong + "'");
         messages.shown.clear();
         Enter(wrong);

@@ -60,8 +60,9 @@ TEST(FileNames, SeesFilesCreatedBehindItsBackAtOnce) {
     // Prime the cached listing with a miss, then change the directory
     // repeatedly and look again straight away.
     for (int i = 0; i < 200; ++i) {
-        const std::string upper = dir / ("F" + std::to_string(i) + ".DB");
-        const std::string lower = dir / ("f" + std::to_string(i) + ".db");
+        const std::string number = std::to_string(i);
+        const std::string upper = dir / ("F" + number + ".DB");
+        const std::string lower = dir / ("f" + number + ".db");
         ASSERT_FALSE(FileExists(lower)) << i;
         CreateBehindTheLayersBack(upper);
         ASSERT_TRUE(FileExists(lower)) << i;

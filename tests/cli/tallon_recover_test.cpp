@@ -256,7 +256,8 @@ TEST_F(TallonRecover, AllRawFilesOfADirectory) {
     }
 }
 
-TEST_F(TallonRecover, CtrlCStopsTheRun) {
+// Ctrl-C, and the SIGTERM and SIGHUP of kill and service managers.
+TEST_F(TallonRecover, SignalsStopTheRunInOrder) {
     std::string text;
     text.reserve(200000 * 33);
     for (int i = 0; i < 200000; ++i) {
@@ -264,30 +265,66 @@ TEST_F(TallonRecover, CtrlCStopsTheRun) {
     }
     WriteWholeFile(raw / "big.raw", text);
 
-    bool sawRun = false;
-    const ToolRun run = RunRecover({ProgramDir(), raw / "big.raw"}, work.path(), [&](pid_t pid) {
-        // Wait until the run is reading, then interrupt it.
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (Has(FileExists(work / "tallon.log") ? ReadWholeFile(work / "tallon.log") : "",
-                    "Recovering: ")) {
-                sawRun = true;
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    for (const auto& [signal, status] : {std::pair{SIGINT, 130}, {SIGTERM, 143}, {SIGHUP, 129}}) {
+        SCOPED_TRACE(signal);
+        std::remove((work / "tallon.log").c_str());
+        bool sawRun = false;
+        const ToolRun run =
+            RunRecover({"--no-merge", ProgramDir(), raw / "big.raw"}, work.path(), [&](pid_t pid) {
+                // Wait until the run is reading, then interrupt it.
+                const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+                while (std::chrono::steady_clock::now() < deadline) {
+                    if (Has(FileExists(work / "tallon.log") ? ReadWholeFile(work / "tallon.log")
+                                                            : "",
+                            "Recovering: ")) {
+                        sawRun = true;
+                        break;
+                    }
+                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                }
+                kill(pid, signal);
+            });
+        ASSERT_TRUE(sawRun);
+        EXPECT_EQ(run.status, status) << run.err;
+        EXPECT_FALSE(Has(run.out, "Completed - ")) << run.out;
+        for (const auto& line : Log()) {
+            EXPECT_NE(line.rfind("Completed - ", 0), 0u) << line;
         }
-        kill(pid, SIGINT);
-    });
-    ASSERT_TRUE(sawRun);
-    EXPECT_EQ(run.status, 130) << run.err;
-    EXPECT_FALSE(Has(run.out, "Completed - ")) << run.out;
-    for (const auto& line : Log()) {
-        EXPECT_NE(line.rfind("Completed - ", 0), 0u) << line;
+        const Lines out = SplitLines(run.out);
+        ASSERT_FALSE(out.empty());
+        EXPECT_EQ(out.back().rfind("Summary: 1 files, ", 0), 0u) << out.back();
+        EXPECT_FALSE(Has(out.back(), " 200000 lines read")) << out.back();
+        // Everything the summary counts as added is on disk.
+        const std::string added = " records added";
+        const size_t end = out.back().find(added);
+        ASSERT_NE(end, std::string::npos) << out.back();
+        const size_t start = out.back().rfind(' ', end - 1) + 1;
+        EXPECT_EQ(std::to_string(Records("TRAN1").size()), out.back().substr(start, end - start));
     }
-    const Lines out = SplitLines(run.out);
-    ASSERT_FALSE(out.empty());
-    EXPECT_EQ(out.back().rfind("Summary: 1 files, ", 0), 0u) << out.back();
-    EXPECT_FALSE(Has(out.back(), " 200000 lines read")) << out.back();
+}
+
+TEST_F(TallonRecover, ANewProgramDirectoryIsMadeFromThePackagedSeed) {
+    WriteWholeFile(raw / "a.raw", CrLf({Line(8, 1)}));
+    const std::string site = work / "sites/north/";
+    const ToolRun run = RunRecover({"--program-dir=" + site, raw / "a.raw"}, work.path());
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(Has(run.err, "Made the site directory " + site)) << run.err;
+    EXPECT_TRUE(FileExists(site + "tran_tpl.DB"));
+    // The seed's lookup tables are empty: the card is unknown, so nothing is added.
+    EXPECT_TRUE(Has(run.out, "Card: 123456 not found")) << run.out;
+    EXPECT_TRUE(FileExists(site + "cards.DB"));
+}
+
+TEST(TallonTools, AnswerVersion) {
+    TempDir work;
+    EXPECT_EQ(RunRecover({"--version"}, work.path()).out, "tallon-recover 1.0.0.9\n");
+    const std::string tallonDb = std::string(TALLON_BIN_DIR) + "/tallon-db --version";
+    std::FILE* pipe = ::popen(tallonDb.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    char buf[64] = {};
+    const size_t n = std::fread(buf, 1, sizeof buf - 1, pipe);
+    EXPECT_EQ(::pclose(pipe), 0);
+    EXPECT_EQ(std::string(buf, n), "tallon-db 1.0.0.9\n");
 }
 
 TEST_F(TallonRecover, ExternalModesThroughAnSqliteAlias) {
@@ -310,7 +347,9 @@ TEST_F(TallonRecover, ExternalModesThroughAnSqliteAlias) {
     WriteWholeFile(program / "tallon.ini", "[Options]\r\nAllowUnknown=1\r\n");
     run = RunRecover({"--mode=velora", ProgramDir(), raw / "a.raw"}, work.path());
     EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_TRUE(Has(run.out, "Completed - 2 records added.\n")) << run.out;
+    // The log tells why a line was refused without a memo line.
+    EXPECT_TRUE(Has(run.out, "Completed - 2 records added.\n"))
+        << run.out << ReadWholeFile(work / "tallon.log");
 
     // The second system knows 123456 only as 0000123456, which it lacks.
     EXPECT_EQ(ext->Rows("select card_no, name, staff_no, time from trans order by time, card_no"),

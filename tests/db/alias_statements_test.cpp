@@ -63,7 +63,10 @@ std::string DuplicateCheck(const std::string& device, const std::string& date,
 std::string Insert(const std::vector<std::string>& values) {
     std::string sql = "insert into trans values(";
     for (size_t i = 0; i < values.size(); ++i) {
-        sql += (i ? "," : "") + Q(values[i]);
+        if (i) {
+            sql += ',';
+        }
+        sql += Q(values[i]);
     }
     return sql + ")";
 }

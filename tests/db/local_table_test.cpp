@@ -198,7 +198,7 @@ TEST_F(LocalDbTest, AnIdleTableGivesBackItsPageCache) {
     t.SetTableName("TR020608");
     t.Open();
     for (int i = 0; i < 2000; ++i) {
-        AppendRecord(t, i + 1, i / 60 % 24, i % 60, "C" + std::to_string(i));
+        AppendRecord(t, i + 1, i / 60 % 24, i % 60, std::to_string(i).insert(0, 1, 'C'));
     }
     t.Close();
     db::local::DirectoryDatabase& tables = engine_.Directory(dir_.path());

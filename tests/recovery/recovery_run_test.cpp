@@ -33,7 +33,10 @@ DateTime At(int y, int mo, int d, int h, int mi) {
 
 // A RAW line of unit 007, 6 June, at 14:mm, for card 123456 unless told.
 std::string Line(int minute, const std::string& card = "123456", const std::string& day = "06") {
-    const std::string mm = (minute < 10 ? "0" : "") + std::to_string(minute);
+    std::string mm = std::to_string(minute);
+    if (minute < 10) {
+        mm.insert(0, 1, '0');
+    }
     return "007" + day + "0614" + mm + card + "1 READER-00001";
 }
 
