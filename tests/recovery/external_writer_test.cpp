@@ -252,6 +252,19 @@ TEST_P(ExternalWriter, FailuresAreLoggedAsCVInsertLinesAndTheWriterGoesOn) {
     EXPECT_TRUE(host.memo.empty());
 }
 
+TEST_P(ExternalWriter, ACardWithANulByteFailsItsLineWhole) {
+    // Cut at the NUL it would be card 12 (Ann Smith's card is 123456, so the
+    // lookup must not find her either way) and a later 12\0xyz its duplicate.
+    const std::string withNul =
+        std::string("00706061405", 11) + std::string("12\0abc", 6) + "1 READER-00001";
+    EXPECT_FALSE(Insert(RunMode::Corvane, withNul));
+    EXPECT_EQ(NewLogLines(),
+              (std::vector<std::string>{"CV.InsertField card_no holds a NUL byte, which the "
+                                        "database cannot store s=[" +
+                                        withNul.substr(3) + "]"}));
+    EXPECT_TRUE(ext->TransRows().empty());
+}
+
 TEST_P(ExternalWriter, RecordIdsNeverRepeatWhileTheClockStandsStill) {
     // The table is keyed on the record id: a repeated id would lose the row.
     const int count = 120;
