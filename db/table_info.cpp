@@ -23,7 +23,7 @@ TableInfo DescribeTable(Engine& engine, const std::string& directory, const std:
         ix.unique = (def.options & ixUnique) != 0;
         ix.caseInsensitive = (def.options & ixCaseInsensitive) != 0;
         ix.filesPresent = FileExists(file.IndexFilePath(slot)) ||
-                          (slot != "PX" && FileExists(file.IndexFilePath("Y" + slot.substr(1))));
+                          (slot != "PX" && FileExists(file.IndexFilePath(local::TwinSlot(slot))));
         info.indexes.push_back(ix);
     }
     return info;

@@ -93,6 +93,14 @@ std::string SlotOfExtension(const std::string& ext) {
     return "";
 }
 
+std::string TwinSlot(const std::string& slot) {
+    std::string twin = slot;
+    if (!twin.empty()) {
+        twin[0] = 'Y';
+    }
+    return twin;
+}
+
 std::string TemporaryIndexFileName(const std::string& path) {
     return path + ".tmp-" + std::to_string(::getpid());
 }

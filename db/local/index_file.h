@@ -28,6 +28,9 @@ std::optional<IndexDef> ParseIndexFileText(const std::string& slot, const std::s
 // X form for secondary indexes; "" when the extension is not an index's.
 std::string SlotOfExtension(const std::string& ext);
 
+// The twin file of a secondary index slot: "XG3" -> "YG3".
+std::string TwinSlot(const std::string& slot);
+
 // Writes an index file durably: a temporary file named by
 // TemporaryIndexFileName (it carries the writer's process id, so a stray one
 // left by a killed process can be told from one being written), fsync,

@@ -27,7 +27,7 @@ std::string Stem(const TableFile& f) {
 std::string ExistingIndexFile(const TableFile& f, const std::string& slot) {
     std::string path = f.IndexFilePath(slot);
     if (!FileExists(path) && slot != "PX") {
-        path = f.IndexFilePath("Y" + slot.substr(1));
+        path = f.IndexFilePath(TwinSlot(slot));
     }
     return FileExists(path) ? path : std::string();
 }
@@ -271,7 +271,7 @@ void AddIndexes(TableFile& f, std::vector<IndexDef> defs, bool replaceFiles) {
             continue;
         }
         WriteIndexFile(f.IndexFilePath(def.slot), IndexFileText(built));
-        WriteIndexFile(f.IndexFilePath("Y" + def.slot.substr(1)), IndexFileText(built));
+        WriteIndexFile(f.IndexFilePath(TwinSlot(def.slot)), IndexFileText(built));
     }
     if (primary) {
         WriteIndexFile(f.IndexFilePath("PX"), IndexFileText(*primary));

@@ -318,7 +318,9 @@ TEST_F(RecoveryRun, StopEndsTheRunAndTheNextRunWorks) {
     EXPECT_EQ(CountPrefix(Log(), "Recovering: "), 1u);
     EXPECT_EQ(CountPrefix(Log(), "Completed - "), 0u);
     EXPECT_FALSE(core.Totals().completed);
+    // Everything the stopped run counted is on disk when it returns.
     EXPECT_EQ(Records("TR260606", "Time").size(), 2u);
+    EXPECT_EQ(core.Totals().added, 2);
 
     // The next run starts afresh and reads everything (the two lines
     // already written are refused as duplicates).

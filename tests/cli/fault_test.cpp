@@ -1,0 +1,247 @@
+// Faults a site meets: a run killed at any moment, two runs at once on one
+// program directory, a full disk, a journal left by a killed writer. After
+// each, every line is accounted for, nothing is lost or doubled, every table
+// is sound, and what the run said was true.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/file_names.h"
+#include "tests/support/child_process.h"
+#include "tests/support/pg_server.h"
+#include "tests/support/program_dir.h"
+#include "tests/support/temp_dir.h"
+
+namespace tallon {
+namespace {
+
+using test::Child;
+using test::ReadTable;
+using test::TempDir;
+using test::WriteWholeFile;
+
+// `days` days of June, `perDay` distinct events each (known cards, minutes
+// and codes varied), day after day as a controller dumps them.
+std::string RawFile(int days, int perDay) {
+    std::string text;
+    const char* cards[] = {"123456", "654321"};
+    for (int d = 1; d <= days; ++d) {
+        for (int i = 0; i < perDay; ++i) {
+            char line[64];
+            std::snprintf(line, sizeof line, "007%02d06%02d%02d%s%d READER-00001\r\n", d,
+                          i / 60 % 24, i % 60, cards[i / 1440 % 2], i / 2880 % 10);
+            text += line;
+        }
+    }
+    return text;
+}
+
+Child Recover(const std::vector<std::string>& args) {
+    std::vector<std::string> argv{std::string(TALLON_BIN_DIR) + "/tallon-recover"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return test::StartProcess(argv);
+}
+
+// Reads what a finished tallon-recover printed.
+std::string Output(Child& c) {
+    std::string out;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(c.fromChild, buf, sizeof buf)) > 0) {
+        out.append(buf, static_cast<size_t>(n));
+    }
+    return out;
+}
+
+// Sums the "Completed - N records added." lines of a run's output.
+long AddedIn(const std::string& out) {
+    long sum = 0;
+    const std::regex completed("Completed - ([0-9]+) records added\\.");
+    for (std::sregex_iterator it(out.begin(), out.end(), completed), end; it != end; ++it) {
+        sum += std::stol((*it)[1]);
+    }
+    return sum;
+}
+
+struct DayTables {
+    long rows = 0;
+    long distinct = 0;
+    int tables = 0;
+    std::vector<std::string> problems;
+};
+
+// Every day table: sound, its three indexes and their files, and its rows.
+DayTables CheckDayTables(const std::string& dir) {
+    DayTables t;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        const std::string name = entry.path().filename().string();
+        if (name.size() != 11 || name.rfind("TR", 0) != 0 || name.substr(8) != ".DB") {
+            continue;
+        }
+        ++t.tables;
+        const std::string file = dir + name;
+        const std::string stem = dir + name.substr(0, 8);
+        if (ReadTable(file, "pragma integrity_check")[0][0] != "ok") {
+            t.problems.push_back(name + " not sound");
+        }
+        if (ReadTable(file, "select count(*) from tallon_indexes")[0][0] != "3") {
+            t.problems.push_back(name + " lacks indexes");
+        }
+        for (const char* ext : {".PX", ".XG0", ".XG1", ".YG0", ".YG1"}) {
+            if (!FileExists(stem + ext)) {
+                t.problems.push_back(name + " lacks " + ext);
+            }
+        }
+        t.rows += std::stol(ReadTable(file, "select count(*) from records")[0][0]);
+        t.distinct += std::stol(ReadTable(file,
+                                          "select count(*) from (select distinct \"Device Name\", "
+                                          "\"Card No\", \"Trans Code\", Time from records)")[0][0]);
+    }
+    return t;
+}
+
+class Faults : public ::testing::Test {
+  protected:
+    Faults() { unsetenv("TALLON_DB_CONF"); }
+    std::string NewProgramDirectory() {
+        dirs_.push_back(std::make_unique<TempDir>());
+        test::MakeProgramDirectory(dirs_.back()->path());
+        return dirs_.back()->path();
+    }
+
+    TempDir work;
+    test::ScopedWorkingDirectory cwd{work.path()};
+    std::vector<std::unique_ptr<TempDir>> dirs_;
+};
+
+TEST_F(Faults, KilledAtAnyMomentThenRunAgainEveryDayIsWholeAndIndexed) {
+    const int days = 12, perDay = 150;
+    WriteWholeFile(work / "days.raw", RawFile(days, perDay));
+    for (int trial = 0; trial < 8; ++trial) {
+        SCOPED_TRACE("kill after " + std::to_string(15 * trial) + " ms");
+        const std::string prog = NewProgramDirectory();
+        Child killed = Recover({"--program-dir=" + prog, work / "days.raw"});
+        std::this_thread::sleep_for(std::chrono::milliseconds(15 * trial));
+        kill(killed.pid, SIGKILL);
+        test::WaitFor(killed);
+        // Stray files of the killed run are gone once the engine opens the
+        // directory again.
+        Child again = Recover({"--program-dir=" + prog, work / "days.raw"});
+        EXPECT_EQ(test::WaitFor(again), 0);
+        const DayTables t = CheckDayTables(prog);
+        EXPECT_EQ(t.tables, days);
+        EXPECT_EQ(t.rows, days * perDay);
+        EXPECT_EQ(t.distinct, t.rows);
+        EXPECT_TRUE(t.problems.empty()) << t.problems.front();
+        for (const auto& entry : std::filesystem::directory_iterator(prog)) {
+            const std::string name = entry.path().filename().string();
+            EXPECT_EQ(name.find(".tmp"), std::string::npos) << name;
+            EXPECT_EQ(name.find(".tallon-copy-"), std::string::npos) << name;
+        }
+    }
+}
+
+TEST_F(Faults, TwoRunsAtOnceStoreEveryEventOnce) {
+    const int days = 6, perDay = 1500;
+    WriteWholeFile(work / "a.raw", RawFile(days, perDay));
+    const std::string prog = NewProgramDirectory();
+    Child first = Recover({"--program-dir=" + prog, work / "a.raw"});
+    Child second = Recover({"--program-dir=" + prog, work / "a.raw"});
+    const std::string out1 = Output(first), out2 = Output(second);
+    EXPECT_EQ(test::WaitFor(first), 0) << out1;
+    EXPECT_EQ(test::WaitFor(second), 0) << out2;
+    const DayTables t = CheckDayTables(prog);
+    EXPECT_EQ(t.rows, days * perDay);
+    EXPECT_EQ(t.distinct, t.rows);
+    EXPECT_TRUE(t.problems.empty()) << t.problems.front();
+    // What the two runs said they added is what is there.
+    EXPECT_EQ(AddedIn(out1) + AddedIn(out2), t.rows);
+}
+
+TEST_F(Faults, AJournalLeftByAKilledWriterNeverReachesATableMadeAnew) {
+    const std::string prog = NewProgramDirectory();
+    // TRAN1 as an earlier run left it, then a writer killed mid-batch.
+    std::filesystem::copy_file(prog + "tran_tpl.DB", prog + "TRAN1.DB");
+    Child writer = test::StartProcess(
+        {test::ChildProgram(), "append", prog, "TRAN1", "1", "100000000", "batch"});
+    struct stat st {};
+    for (int i = 0;
+         i < 200 && (stat((prog + "TRAN1.DB-journal").c_str(), &st) != 0 || st.st_size == 0); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    kill(writer.pid, SIGKILL);
+    test::WaitFor(writer);
+    ASSERT_EQ(stat((prog + "TRAN1.DB-journal").c_str(), &st), 0);
+    ASSERT_GT(st.st_size, 0) << "no journal left to test with";
+
+    // A run into the named table makes it anew from the template.
+    WriteWholeFile(work / "n.raw", RawFile(1, 500));
+    Child run = Recover({"--program-dir=" + prog, "--no-merge", "--table=TRAN1", work / "n.raw"});
+    const std::string out = Output(run);
+    EXPECT_EQ(test::WaitFor(run), 0) << out;
+    EXPECT_EQ(ReadTable(prog + "TRAN1.DB", "pragma integrity_check")[0][0], "ok");
+    EXPECT_EQ(ReadTable(prog + "TRAN1.DB", "select count(*) from records")[0][0], "500");
+    EXPECT_EQ(AddedIn(out), 500);
+}
+
+// The program directory on a small file system of its own, filled up during
+// the run. Needs root to mount it.
+TEST_F(Faults, AFullDiskStopsTheRunAndARunAfterFreeingSpaceAddsWhatIsMissing) {
+    if (geteuid() != 0) {
+        if (test::RunningUnderCi()) {
+            FAIL() << "CI runs as root; this test mounts a tmpfs";
+        }
+        GTEST_SKIP() << "needs root to mount a small tmpfs";
+    }
+    TempDir mount;
+    ASSERT_EQ(std::system(("mount -t tmpfs -o size=16m tmpfs " + mount.path()).c_str()), 0);
+    struct Unmount {
+        std::string dir;
+        ~Unmount() { (void)!std::system(("umount -l " + dir).c_str()); }
+    } unmount{mount.path()};
+    const std::string prog = mount.path();
+    test::MakeProgramDirectory(prog);
+    // Leave a few hundred kilobytes free.
+    struct statvfs vfs {};
+    ASSERT_EQ(statvfs(prog.c_str(), &vfs), 0);
+    const size_t free = static_cast<size_t>(vfs.f_bavail) * vfs.f_frsize;
+    WriteWholeFile(prog + "filler", std::string(free - 400 * 1024, 'x'));
+
+    const int days = 4, perDay = 5000;
+    WriteWholeFile(work / "big.raw", RawFile(days, perDay));
+    Child run = Recover({"--program-dir=" + prog, work / "big.raw"});
+    const std::string out = Output(run);
+    EXPECT_EQ(test::WaitFor(run), 1) << out;
+    EXPECT_NE(out.find("Recovery stopped: "), std::string::npos) << out;
+    DayTables t = CheckDayTables(prog);
+    ASSERT_LT(t.rows, days * perDay) << "the disk never filled";
+    // Only what was committed was counted as added.
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(out, m, std::regex("([0-9]+) records added, "))) << out;
+    EXPECT_EQ(std::stol(m[1]), t.rows);
+    EXPECT_TRUE(t.problems.empty()) << t.problems.front();
+
+    std::filesystem::remove(prog + "filler");
+    Child again = Recover({"--program-dir=" + prog, work / "big.raw"});
+    const std::string out2 = Output(again);
+    EXPECT_EQ(test::WaitFor(again), 0) << out2;
+    t = CheckDayTables(prog);
+    EXPECT_EQ(t.rows, days * perDay);
+    EXPECT_EQ(t.distinct, t.rows);
+    EXPECT_TRUE(t.problems.empty()) << t.problems.front();
+}
+
+}  // namespace
+}  // namespace tallon
