@@ -9,7 +9,7 @@ ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build run test test-plain test-asan asan bench package format clean
+.PHONY: tidy all deps build run test test-plain test-asan asan bench package format clean
 
 all: build
 
@@ -56,6 +56,9 @@ package: deps
 	cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DTALLON_BUILD_TESTS=OFF -DTALLON_BUILD_BENCH=OFF $(CMAKE_FLAGS)
 	cmake --build build-release -j $(JOBS)
 	cd build-release && cpack -G DEB
+
+tidy: build
+	scripts/check-tidy
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i

@@ -59,11 +59,13 @@ void Engine::OpenDirectoryDatabase(const std::string& name, const std::string& d
         dir += '/';
     }
     directoryNames_[LowerCase(name)] = dir;
+    ++connectionsVersion_;
     Directory(dir).RemoveStrayFiles();
 }
 
 void Engine::CloseDirectoryDatabase(const std::string& name) {
     directoryNames_.erase(LowerCase(name));
+    ++connectionsVersion_;
 }
 
 std::string Engine::DirectoryOf(const std::string& name) const {
@@ -155,6 +157,7 @@ void Engine::Shutdown() {
             error = e.Message();
         }
     }
+    ++connectionsVersion_;
     for (auto& [dir, d] : directories_) {
         d->CloseAll();
     }

@@ -74,6 +74,11 @@ class Engine {
     // unusable configuration.
     Connection& ConnectionFor(const std::string& databaseName);
 
+    // Changes whenever a connection may have gone (a directory database
+    // closed, the engine shut down): what callers cache of ConnectionFor
+    // stays good while it is the same.
+    uint64_t ConnectionsVersion() const { return connectionsVersion_; }
+
     // The batch in progress, or nullptr.
     Batch* ActiveBatch() const { return batch_; }
     // Counts batch commits (and starts of batches): what a connection
@@ -113,6 +118,7 @@ class Engine {
     std::map<std::string, std::unique_ptr<Alias>> aliases_;  // by lower-case name
 
     int lockWaitMs_ = 5000;
+    uint64_t connectionsVersion_ = 1;
     Batch* batch_ = nullptr;
     uint64_t generation_ = 1;
 };

@@ -14,11 +14,21 @@ Query::~Query() = default;
 void Query::SetDatabaseName(const std::string& databaseName) {
     Close();
     databaseName_ = databaseName;
+    target_ = nullptr;
+}
+
+Connection& Query::Target() {
+    if (!target_ || targetVersion_ != engine_.ConnectionsVersion()) {
+        target_ = &engine_.ConnectionFor(databaseName_);
+        targetVersion_ = engine_.ConnectionsVersion();
+    }
+    return *target_;
 }
 
 void Query::Close() {
     active_ = false;
-    rows_.Clear();
+    rows_.values.clear();
+    rows_.nulls.clear();
 }
 
 void Query::Clear() {
@@ -42,13 +52,13 @@ std::string Query::Text() const {
 
 void Query::Open() {
     Close();
-    engine_.ConnectionFor(databaseName_).RunText(Text(), &rows_);
+    Target().RunText(Text(), &rows_);
     active_ = true;
 }
 
 void Query::Open(const Statement& statement) {
     Close();
-    engine_.ConnectionFor(databaseName_).Run(statement, &rows_);
+    Target().Run(statement, &rows_);
     active_ = true;
 }
 
@@ -72,12 +82,12 @@ std::string Query::FieldAsString(const std::string& column) const {
 
 void Query::ExecSQL() {
     Close();
-    engine_.ConnectionFor(databaseName_).RunText(Text(), nullptr);
+    Target().RunText(Text(), nullptr);
 }
 
 void Query::ExecSQL(const Statement& statement) {
     Close();
-    engine_.ConnectionFor(databaseName_).Run(statement, nullptr);
+    Target().Run(statement, nullptr);
 }
 
 std::string Quoted(const std::string& value) {

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
+#include "db/connection.h"
 #include "db/rows.h"
 #include "db/statement.h"
 
@@ -48,7 +50,11 @@ class Query {
     void ExecSQL(const Statement& statement);
 
   private:
+    Connection& Target();
+
     Engine& engine_;
+    Connection* target_ = nullptr;
+    uint64_t targetVersion_ = 0;
     std::string objectName_;
     std::string databaseName_;
     std::vector<std::string> lines_;

@@ -72,9 +72,13 @@ bool RecoveryCore::InsertThisOne(const std::string& unitCode, const std::string&
             // so a repeated event with a blank in its card field is found.
             // The time is the event time as stored (the regional long time
             // text reads back as the same time).
+            if (table != duplicateCheckTable_) {
+                duplicateCheckTable_ = table;
+                duplicateCheckText_ = db::WithTable(statements::kDuplicateCheck, table);
+            }
             if (RunLookup(Query1,
                           Statement{table,
-                                    db::WithTable(statements::kDuplicateCheck, table),
+                                    duplicateCheckText_,
                                     {Value::Text(deviceName), Value::Text(rec.cardNumber),
                                      Value::Text(rec.transCode), Value::Time(rec.eventTime)},
                                     Statement::Intent::ReadBeforeWrite})) {

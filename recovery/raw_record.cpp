@@ -19,9 +19,10 @@ RawRecord DecodeRawRecord(const std::string& unitCode, const std::string& record
     const std::string dateText = Copy(r, 1, 2) + "/" + Copy(r, 3, 2);
     const std::string timeText = Copy(r, 5, 2) + ":" + Copy(r, 7, 2);
 
-    const DateTime now = ActiveClock().Now();
-    int year = StrToInt(FormatDateTime("yyyy", now));
-    if (Copy(dateText, 4, 2) == "12" && FormatDateTime("mm", now) == "01") {
+    // The current year and month, as the clock's "yyyy" and "mm" give them.
+    const DateParts today = DecodeDate(ActiveClock().Now());
+    int year = today.year;
+    if (Copy(dateText, 4, 2) == "12" && today.month == 1) {
         year -= 1;
     }
 

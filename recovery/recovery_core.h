@@ -105,6 +105,9 @@ class RecoveryCore {
     // Records added by the current file's lines and not yet committed, and
     // those of the current file committed so far.
     int64_t pendingAdded_ = 0;
+    // The duplicate check's text for the day table last used.
+    std::string duplicateCheckTable_;
+    std::string duplicateCheckText_;
     int64_t fileAdded_ = 0;
 };
 

@@ -17,7 +17,15 @@ std::vector<std::string> TableFileSet(const std::string& directory, const std::s
 }
 
 std::string DailyTable(DateTime eventDate) {
-    return "TR" + FormatDateTime("yymmdd", eventDate);
+    // "TR" and the date as yymmdd, put together by hand: once per record.
+    const DateParts d = DecodeDate(eventDate);
+    std::string name = "TR000000";
+    const int parts[] = {d.year % 100, d.month, d.day};
+    for (int i = 0; i < 3; ++i) {
+        name[2 + 2 * i] = static_cast<char>('0' + parts[i] / 10);
+        name[3 + 2 * i] = static_cast<char>('0' + parts[i] % 10);
+    }
+    return name;
 }
 
 namespace {

@@ -90,8 +90,9 @@ class DirectoryDatabase final : public Connection {
     Engine& engine_;
     std::string directory_;  // ends in "/"
     std::unordered_map<std::string, std::unique_ptr<TableFile>> byPath_;
-    std::unordered_map<std::string, TableFile*> byName_;  // lower-case name
-    std::unordered_map<std::string, Known> exists_;       // lower-case file name
+    std::unordered_map<std::string, TableFile*> byName_;   // lower-case name
+    std::unordered_map<std::string, TableFile*> asGiven_;  // the name as a caller spelt it
+    std::unordered_map<std::string, Known> exists_;        // lower-case file name
     std::chrono::steady_clock::time_point lastSweep_{};
 };
 

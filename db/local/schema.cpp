@@ -82,18 +82,35 @@ FieldDef FieldFromDeclared(const std::string& name, const std::string& declared)
     return f;
 }
 
+namespace {
+
+// Written digit by digit: these run several times for every record, where
+// snprintf's format parsing was a measurable share of the work.
+void PutDigits(char* out, int value, int width) {
+    for (int i = width - 1; i >= 0; --i) {
+        out[i] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    }
+}
+
+}  // namespace
+
 std::string StoredDate(double v) {
     const DateParts p = DecodeDate(DateTime{v});
-    char buf[48];
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", p.year, p.month, p.day);
-    return buf;
+    std::string out = "0000-00-00";
+    PutDigits(out.data(), p.year, 4);
+    PutDigits(out.data() + 5, p.month, 2);
+    PutDigits(out.data() + 8, p.day, 2);
+    return out;
 }
 
 std::string StoredTime(double v) {
     const TimeParts t = DecodeTime(TimePart(DateTime{v}));
-    char buf[48];
-    std::snprintf(buf, sizeof buf, "%02d:%02d:%02d", t.hour % 24, t.minute, t.second);
-    return buf;
+    std::string out = "00:00:00";
+    PutDigits(out.data(), t.hour % 24, 2);
+    PutDigits(out.data() + 3, t.minute, 2);
+    PutDigits(out.data() + 6, t.second, 2);
+    return out;
 }
 
 namespace {

@@ -55,9 +55,13 @@ void RunStatement(sqlite3_stmt* stmt, const std::vector<Value>& values, Rows* ro
     }
     const int ncol = sqlite3_column_count(stmt);
     if (rows) {
-        rows->Clear();
+        // Names are set in place: a lookup run for every record reuses what
+        // the last run of the same statement left.
+        rows->columns.resize(static_cast<size_t>(ncol));
         for (int c = 0; c < ncol; ++c)
-            rows->columns.emplace_back(sqlite3_column_name(stmt, c));
+            rows->columns[static_cast<size_t>(c)] = sqlite3_column_name(stmt, c);
+        rows->values.clear();
+        rows->nulls.clear();
     }
     for (;;) {
         const int rc = sqlite3_step(stmt);

@@ -155,6 +155,12 @@ void TableFile::LoadSchema() {
 }
 
 int TableFile::FieldIndex(const std::string& name) const {
+    // Callers mostly spell a field as the table does: the exact match is
+    // the cheap first look.
+    for (size_t i = 0; i < fields_.size(); ++i) {
+        if (fields_[i].name == name)
+            return static_cast<int>(i);
+    }
     for (size_t i = 0; i < fields_.size(); ++i) {
         if (SameText(fields_[i].name, name))
             return static_cast<int>(i);
