@@ -1,11 +1,11 @@
 // Generates a realistic RAW file and the lookup data that goes with it, for
 // the end-to-end recovery benchmark:
-//   make_raw LINES OUTDIR
+//   make_raw LINES OUTDIR [shuffled]
 // writes OUTDIR/events.raw (CRLF lines, chronological over the 30 days that
-// end today), OUTDIR/rdrmain_local.csv, OUTDIR/rdrmain_external.csv and
-// OUTDIR/cards.csv. 100 readers, 5,000 cards, about 2% unknown cards, 1%
-// repeated lines and a few malformed lines. Fixed seed: the same inputs every
-// time for the same day.
+// end today, or with "shuffled" the same lines in a fixed random order),
+// OUTDIR/rdrmain_local.csv, OUTDIR/rdrmain_external.csv and OUTDIR/cards.csv.
+// 100 readers, 5,000 cards, about 2% unknown cards, 1% repeated lines and a
+// few malformed lines. Fixed seed: the same inputs every time for the same day.
 
 #include <algorithm>
 #include <cstdio>
@@ -13,6 +13,7 @@
 #include <ctime>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -75,8 +76,9 @@ bool WriteCsvs(const std::string& dir) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: make_raw LINES OUTDIR\n");
+    const bool shuffled = argc == 4 && std::string(argv[3]) == "shuffled";
+    if (argc != 3 && !shuffled) {
+        std::fprintf(stderr, "usage: make_raw LINES OUTDIR [shuffled]\n");
         return 2;
     }
     const long lines = std::strtol(argv[1], nullptr, 10);
@@ -96,6 +98,7 @@ int main(int argc, char** argv) {
     const std::vector<Day> days = LastDays();
     std::vector<std::string> recent;
     const long perDay = (lines + kDays - 1) / kDays;
+    std::vector<std::string> all;  // kept only when shuffling
     for (long i = 0; i < lines; ++i) {
         const Day d = days[std::min<long>(i / perDay, kDays - 1)];
         // Time runs through the day with the line's position in it.
@@ -120,8 +123,20 @@ int main(int argc, char** argv) {
                 recent[static_cast<size_t>(i) % recent.size()] = line;
             }
         }
-        std::fputs(line.c_str(), raw);
-        std::fputs("\r\n", raw);
+        if (shuffled) {
+            all.push_back(std::move(line));
+        } else {
+            std::fputs(line.c_str(), raw);
+            std::fputs("\r\n", raw);
+        }
+    }
+    if (shuffled) {
+        // A generator of its own, so the lines are exactly those of time order.
+        std::shuffle(all.begin(), all.end(), std::mt19937(20261208));
+        for (const std::string& line : all) {
+            std::fputs(line.c_str(), raw);
+            std::fputs("\r\n", raw);
+        }
     }
     return std::fclose(raw) == 0 ? 0 : 1;
 }
