@@ -301,6 +301,34 @@ TEST_F(RecoveryRun, TemplateMissingFromTheProgramDirectory) {
     EXPECT_FALSE(HasTableFiles(raw, "TRAN1"));
 }
 
+TEST_F(RecoveryRun, ATableReplacedUnderTheBatchIsReportedAndNothingOfItCounted) {
+    host.rawFileName = Raw("a.raw", CrLf({Line(1), Line(2), Line(3), Line(4)}));
+    host.onEvents = [&] {
+        if (host.counter.size() == 2) {
+            // A person deletes the day table the batch is writing to and
+            // puts a copy of the template in its place.
+            std::filesystem::remove(program / "TR260606.DB");
+            std::filesystem::copy_file(program / "tran_tpl.DB", program / "TR260606.DB");
+        }
+    };
+    core.Button1Click();
+    ASSERT_FALSE(host.memo.empty());
+    EXPECT_EQ(host.memo.back().rfind("Recovery stopped: Table TR260606 was deleted or replaced", 0),
+              0u)
+        << host.memo.back();
+    EXPECT_EQ(CountPrefix(host.memo, "Completed - "), 0u);
+    EXPECT_EQ(core.Totals().added, 0);
+    EXPECT_FALSE(core.Totals().completed);
+    EXPECT_EQ(ReadTable(program / "TR260606.DB", "pragma integrity_check")[0][0], "ok");
+    EXPECT_TRUE(Records("TR260606", "Time").empty());
+
+    // The engine carries on: the next run puts every record in the new table.
+    host.onEvents = nullptr;
+    core.Button1Click();
+    EXPECT_EQ(core.Totals().added, 4);
+    EXPECT_EQ(Records("TR260606", "Time").size(), 4u);
+}
+
 TEST_F(RecoveryRun, StopEndsTheRunAndTheNextRunWorks) {
     Raw("one.raw", CrLf({Line(1), Line(2), Line(3), Line(4)}));
     Raw("two.raw", CrLf({Line(11), Line(12), Line(13), Line(14)}));
