@@ -35,7 +35,7 @@ std::string FindSiteDirectory(const std::string& commandLineDirectory, const cha
         return AbsoluteDirectory(environment);
     }
     if (!executableDirectory.empty()) {
-        const std::string dir = AbsoluteDirectory(executableDirectory);
+        std::string dir = AbsoluteDirectory(executableDirectory);
         if (FileExists(dir + "tran_tpl.DB")) {
             return dir;
         }

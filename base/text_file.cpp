@@ -13,7 +13,7 @@ namespace tallon {
 
 namespace {
 
-constexpr size_t kBufferSize = 64 * 1024;
+constexpr size_t kBufferSize = size_t{64} * 1024;
 constexpr char kCtrlZ = 26;
 
 }  // namespace
