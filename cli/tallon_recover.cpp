@@ -179,6 +179,9 @@ class ConsoleHost : public MemoryHost {
 
   private:
     void ShowProgress() {
+        if (core_ == nullptr) {
+            return;
+        }
         using Clock = std::chrono::steady_clock;
         const auto now = Clock::now();
         if (now - lastProgress_ < std::chrono::milliseconds(200)) {

@@ -97,7 +97,7 @@ std::string FindEngineConfigFile(const std::string& programDirectory) {
         if (dir.empty()) {
             continue;
         }
-        const std::string path = dir + (dir.back() == '/' ? "" : "/") + name;
+        std::string path = dir + (dir.back() == '/' ? "" : "/") + name;
         if (IsRegularFile(path)) {
             return path;
         }
