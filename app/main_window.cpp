@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QFontMetrics>
 #include <QFrame>
+#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -23,6 +24,7 @@
 #include "base/clock.h"
 #include "base/date_time.h"
 #include "base/text.h"
+#include "log/activity_log.h"
 #include "recovery/run_mode.h"
 
 namespace tallon::app {
@@ -144,6 +146,7 @@ void TForm1::BuildControls() {
 
     Edit3 = Place<QLineEdit>(this, "Edit3", 240, 112, 65, 21);
     Edit3->setText("0");
+    Edit3->setToolTip("Lines read from the RAW file being recovered");
 
     Bevel1 = Place<QFrame>(this, "Bevel1", 16, 144, 289, 4);
     Bevel1->setFrameShape(QFrame::HLine);
@@ -159,6 +162,9 @@ void TForm1::BuildControls() {
         memo.setColor(group, QPalette::Text, Qt::white);
     }
     Memo1->setPalette(memo);
+    // A long run with many refusals would otherwise grow the memo without
+    // bound; the log keeps every line.
+    Memo1->setMaximumBlockCount(kMemoMaxLines);
     Memo1->appendPlainText(kMemoLine1);
     Memo1->appendPlainText(kMemoLine2);
 
@@ -214,6 +220,10 @@ void TForm1::SetTabOrder() {
 
 void TForm1::ConnectHandlers() {
     connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
+    // The box is narrower than most paths.
+    connect(FNEdit, &QLineEdit::textChanged, FNEdit, &QLineEdit::setToolTip);
+    FNEdit->setToolTip(FNEdit->text());
+    ShowLogPath();
     connect(Button2, &QPushButton::clicked, this,
             [this] { RunHandler(this, [this] { Button2Click(); }); });
     connect(Button5, &QPushButton::clicked, this,
@@ -265,6 +275,7 @@ void TForm1::ShowPending(bool now) {
         return;
     }
     lastShown_ = t;
+    ShowLogPath();
     if (pendingLines_ >= 0) {
         Edit3->setText(QString::number(pendingLines_));
         pendingLines_ = -1;
@@ -273,6 +284,9 @@ void TForm1::ShowPending(bool now) {
         Memo1->appendPlainText(pendingMemo_.join(QLatin1Char('\n')));
         pendingMemo_.clear();
     }
+}
+void TForm1::ShowLogPath() {
+    Memo1->setToolTip("Activity log: " + ToQString(ActivityLogPath()));
 }
 void TForm1::ProcessPendingEvents() {
     QCoreApplication::processEvents();
@@ -333,7 +347,33 @@ void TForm1::PW_EditKeyDown(int key) {
 }
 
 void TForm1::Button1Click() {
-    RunHandler(this, [this] { core_.Button1Click(); });
+    if (core_.Running()) {
+        // The core ignores the press; the buttons stay as the run set them.
+        RunHandler(this, [this] { core_.Button1Click(); });
+        return;
+    }
+    {
+        // Pending events are processed during the run: the window must look
+        // busy and not offer what it would ignore. Restored however the
+        // run ends.
+        struct Busy {
+            QPushButton* recover;
+            QPushButton* reindex;
+            Busy(QPushButton* a, QPushButton* b) : recover(a), reindex(b) {
+                recover->setEnabled(false);
+                reindex->setEnabled(false);
+                QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+            }
+            ~Busy() {
+                QGuiApplication::restoreOverrideCursor();
+                recover->setEnabled(true);
+                reindex->setEnabled(true);
+            }
+            Busy(const Busy&) = delete;
+            Busy& operator=(const Busy&) = delete;
+        } busy(Button1, Button2);
+        RunHandler(this, [this] { core_.Button1Click(); });
+    }
     ShowPending(true);
     // A close asked for while the run went on is carried out now that it
     // has returned (a nested press that the core ignored is still inside it).
@@ -365,6 +405,7 @@ void TForm1::Button7Click() {
     // Like the operator's own shell, the log and bare RAW names follow the
     // folder the operator browsed to.
     QDir::setCurrent(file.absolutePath());
+    ShowLogPath();
 }
 
 void TForm1::Label5DblClick() {

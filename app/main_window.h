@@ -117,6 +117,9 @@ class TForm1 final : public QWidget, public Host {
     // run (and at its end): a repaint per line would cost more than the
     // line. Pending events are still processed after every line.
     void ShowPending(bool now);
+    // The memo's tooltip names the log, which moves with the browse dialog.
+    void ShowLogPath();
+    static constexpr int kMemoMaxLines = 10000;
     int pendingLines_ = -1;
     QStringList pendingMemo_;
     qint64 lastShown_ = 0;

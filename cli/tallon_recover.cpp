@@ -5,11 +5,11 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <clocale>
 #include <csignal>
 #include <cstdio>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -17,10 +17,14 @@
 #include "base/file_names.h"
 #include "base/regional.h"
 #include "base/site_directory.h"
+#include "cli/tallon_recover_progress.h"
 #include "db/engine.h"
 #include "db/paradox/detect.h"
+#include "log/activity_log.h"
 #include "recovery/host.h"
 #include "recovery/recovery_core.h"
+#include "recovery/rejects_file.h"
+#include "recovery/run_summary.h"
 
 namespace tallon {
 namespace {
@@ -28,6 +32,8 @@ namespace {
 constexpr int kExitCompleted = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
+// Completed, but some lines failed on an error (not refused by a rule).
+constexpr int kExitLinesFailed = 3;
 // Stopped by a signal: 128 + its number, as a shell reports a death by it,
 // so that 130 is Ctrl-C and 143 the SIGTERM of kill and service managers.
 constexpr int kExitBySignal = 128;
@@ -41,7 +47,8 @@ void OnInterrupt(int signal) {
 
 const char* const kUsage =
     "usage: tallon-recover [--mode=local|corvane|velora] [--all] [--no-merge] [--from-tran]\n"
-    "                      [--table=NAME] [--program-dir=DIR] PATH\n"
+    "                      [--table=NAME] [--program-dir=DIR] [--rejects=FILE]\n"
+    "                      [--summary=FILE.json] PATH\n"
     "       tallon-recover --help | --version\n";
 
 const char* const kHelp =
@@ -63,6 +70,10 @@ const char* const kHelp =
     "                     (default: $TALLON_HOME, else this program's directory when\n"
     "                     it holds tran_tpl, else /var/lib/tallon); a directory that\n"
     "                     does not exist is made from the packaged template\n"
+    "  --rejects=FILE     append every line not added to FILE (a RAW file to recover\n"
+    "                     again once the cause is mended) and its file, line number,\n"
+    "                     cause and message to FILE.csv\n"
+    "  --summary=FILE     write the run's figures as JSON to FILE when it ends\n"
     "  --help             this text\n"
     "  --version          the program's name and version\n"
     "\n"
@@ -73,8 +84,10 @@ const char* const kHelp =
     "on disk. A database password is asked on the terminal; without a\n"
     "terminal the login is cancelled.\n"
     "\n"
-    "Exit status: 0 the run completed; 1 it ended on an error or refused to start;\n"
-    "2 bad usage; 130 stopped by Ctrl-C, 143 by SIGTERM, 129 by SIGHUP.\n";
+    "Exit status: 0 the run completed and every line was added or refused by rule\n"
+    "(duplicate, unknown card, unknown reader); 3 it completed but some lines failed;\n"
+    "1 it ended on an error or refused to start; 2 bad usage; 130 stopped by Ctrl-C,\n"
+    "143 by SIGTERM, 129 by SIGHUP.\n";
 
 struct Options {
     RunMode mode = RunMode::Local;
@@ -83,6 +96,8 @@ struct Options {
     bool fromTran = false;
     std::string table = "TRAN1";
     std::string programDir;
+    std::string rejects;
+    std::string summary;
     std::string path;
 };
 
@@ -126,6 +141,16 @@ std::string ParseOptions(int argc, char** argv, Options& opts, bool& help, bool&
             if (opts.programDir.empty()) {
                 return "--program-dir needs a directory";
             }
+        } else if (StartsWith(arg, "--rejects=")) {
+            opts.rejects = arg.substr(10);
+            if (opts.rejects.empty()) {
+                return "--rejects needs a file";
+            }
+        } else if (StartsWith(arg, "--summary=")) {
+            opts.summary = arg.substr(10);
+            if (opts.summary.empty()) {
+                return "--summary needs a file";
+            }
         } else if (arg == "--") {
             for (++i; i < argc; ++i) {
                 positional.push_back(argv[i]);
@@ -154,61 +179,51 @@ class ConsoleHost : public MemoryHost {
 
     void AddMemoLine(const std::string& line) override {
         MemoryHost::AddMemoLine(line);
-        ClearProgress();
+        progress_.Clear();
         std::cout << line << std::endl;
+        // A script that reads only standard error still learns why the run
+        // ended.
+        if (line.rfind("Recovery stopped: ", 0) == 0) {
+            std::cerr << line << std::endl;
+        }
+        ShowProgress(true);
     }
     void ShowMessage(const std::string& message) override {
         MemoryHost::ShowMessage(message);
-        ClearProgress();
+        progress_.Clear();
         std::cerr << message << std::endl;
     }
     void ProcessPendingEvents() override {
         if (interrupted && core_ != nullptr) {
             core_->Button5Click();
         }
-        if (showProgress_) {
-            ShowProgress();
-        }
+        ShowProgress(false);
     }
-    void ClearProgress() {
-        if (progressShown_) {
-            std::fputs("\r\033[K", stderr);
-            progressShown_ = false;
+    // The last state of the last file stays on the screen.
+    void FinishProgress() {
+        if (showProgress_ && core_ != nullptr && !core_->Totals().perFile.empty()) {
+            const auto& last = core_->Totals().perFile.back();
+            progress_.Update(last.name, last.linesRead, last.bytes, core_->CurrentFileSize(), true);
         }
+        progress_.Finish();
     }
 
   private:
-    void ShowProgress() {
-        if (core_ == nullptr) {
-            return;
+    void ShowProgress(bool now) {
+        if (showProgress_ && core_ != nullptr && !core_->CurrentFileName().empty()) {
+            progress_.Update(core_->CurrentFileName(), linesRead, core_->CurrentFilePosition(),
+                             core_->CurrentFileSize(), now);
         }
-        using Clock = std::chrono::steady_clock;
-        const auto now = Clock::now();
-        if (now - lastProgress_ < std::chrono::milliseconds(200)) {
-            return;
-        }
-        lastProgress_ = now;
-        if (core_->CurrentFileName() != file_) {
-            file_ = core_->CurrentFileName();
-            fileStart_ = now;
-        }
-        const double seconds = std::chrono::duration<double>(now - fileStart_).count();
-        const uint64_t size = core_->CurrentFileSize();
-        const double percent =
-            size ? 100.0 * static_cast<double>(core_->CurrentFilePosition()) / size : 100.0;
-        std::fprintf(stderr, "\r\033[K%s: %d lines, %.0f%%, %.0f lines/s", file_.c_str(), linesRead,
-                     percent, seconds > 0 ? linesRead / seconds : 0.0);
-        std::fflush(stderr);
-        progressShown_ = true;
     }
 
     RecoveryCore* core_ = nullptr;
     bool showProgress_ = ::isatty(STDERR_FILENO) != 0;
-    bool progressShown_ = false;
-    std::string file_;
-    std::chrono::steady_clock::time_point lastProgress_{};
-    std::chrono::steady_clock::time_point fileStart_{};
+    ProgressLine progress_{stderr};
 };
+
+std::string Count(int64_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
 
 std::string ReadTerminalLine(bool echo) {
     termios saved{};
@@ -286,11 +301,29 @@ int Run(int argc, char** argv) {
     ConsoleHost host;
     RecoveryCore core(engine, host, programDir);
     host.Attach(&core);
+    // The summary file is written however the run ends, a refusal to start
+    // included.
+    const auto finish = [&](int status, const std::string& error = "") {
+        if (!opts.summary.empty()) {
+            RecoveryCore::RunTotals totals = core.Totals();
+            if (!error.empty()) {
+                totals.error = error;
+            }
+            try {
+                WriteFileAtomically(opts.summary,
+                                    RunSummaryJson(totals, opts.mode, ActivityLogPath()));
+            } catch (const Exception& e) {
+                std::cerr << "tallon-recover: " << opts.summary << ": " << e.Message() << std::endl;
+                return status == kExitCompleted ? kExitFailed : status;
+            }
+        }
+        return status;
+    };
     try {
         core.FormCreate(opts.mode);
     } catch (const Exception& e) {
         std::cerr << "tallon-recover: " << e.Message() << std::endl;
-        return kExitFailed;
+        return finish(kExitFailed, e.Message());
     }
 
     // A site's Paradox template or lookup table would refuse every line;
@@ -299,10 +332,11 @@ int Run(int argc, char** argv) {
         for (const char* table : {"tran_tpl", "rdrmain", "cards", "TranSamp"}) {
             const std::string file = ResolveFileName(programDir + table + ".DB");
             if (db::paradox::IsParadoxTableFile(file)) {
-                std::cerr << "tallon-recover: " << ExtractFileName(file)
-                          << " is a Paradox table: convert it with tallon-db import-paradox"
-                          << std::endl;
-                return kExitFailed;
+                const std::string problem =
+                    ExtractFileName(file) +
+                    " is a Paradox table: convert it with tallon-db import-paradox";
+                std::cerr << "tallon-recover: " << problem << std::endl;
+                return finish(kExitFailed, problem);
             }
         }
     }
@@ -317,9 +351,20 @@ int Run(int argc, char** argv) {
     }
     host.rawFileName = path;
 
+    std::unique_ptr<RejectsFile> rejects;
+    if (!opts.rejects.empty()) {
+        try {
+            rejects = std::make_unique<RejectsFile>(opts.rejects);
+        } catch (const Exception& e) {
+            std::cerr << "tallon-recover: " << opts.rejects << ": " << e.Message() << std::endl;
+            return finish(kExitFailed, e.Message());
+        }
+        core.SetRejectSink([&rejects](const RejectedLine& line) { rejects->Add(line); });
+    }
+
     const size_t messagesBefore = host.messages.size();
     core.Button1Click();
-    host.ClearProgress();
+    host.FinishProgress();
     bool closedCleanly = true;
     try {
         engine.Shutdown();
@@ -330,18 +375,29 @@ int Run(int argc, char** argv) {
     }
 
     const auto& totals = core.Totals();
-    std::cout << "Summary: " << totals.files << " files, " << totals.linesRead << " lines read, "
-              << totals.added << " records added, " << totals.linesRead - totals.added
-              << " lines refused" << std::endl;
+    const LineCounts& counts = totals.counts;
+    std::cout << "Summary: " << Count(totals.files, "file", "files") << ", "
+              << Count(totals.linesRead, "line", "lines") << " read, "
+              << Count(counts.added, "record", "records") << " added, "
+              << Count(counts.Refused(), "line", "lines") << " refused, "
+              << Count(counts.Failed(), "line", "lines") << " failed" << std::endl;
 
     // A signal that comes after the last line has been read stopped nothing.
     if (interrupted && !totals.completed) {
-        return kExitBySignal + interrupted;
+        return finish(kExitBySignal + interrupted);
     }
     if (host.messages.size() > messagesBefore || !totals.completed || !closedCleanly) {
-        return kExitFailed;
+        return finish(kExitFailed, host.messages.size() > messagesBefore && totals.error.empty()
+                                       ? host.messages.back()
+                                       : "");
     }
-    return kExitCompleted;
+    if (counts.Failed() != 0) {
+        std::cerr << "tallon-recover: " << Count(counts.Failed(), "line", "lines") << " failed ("
+                  << counts.added << " added, " << counts.Refused()
+                  << " refused); the first: " << totals.firstFailure << std::endl;
+        return finish(kExitLinesFailed);
+    }
+    return finish(kExitCompleted);
 }
 
 }  // namespace

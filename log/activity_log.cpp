@@ -109,4 +109,8 @@ void LogLine(const std::string& message) {
     file.Close();
 }
 
+std::string ActivityLogPath() {
+    return CurrentDirectory() + kActivityLogName;
+}
+
 }  // namespace tallon

@@ -15,4 +15,7 @@ inline constexpr const char* kActivityLogName = "tallon.log";
 // be opened, written or closed.
 void LogLine(const std::string& message);
 
+// The log's full path as LogLine would write it now.
+std::string ActivityLogPath();
+
 }  // namespace tallon

@@ -34,8 +34,10 @@ constexpr int kRecordIdAttempts = 5;
 bool RecoveryCore::CV_InsertThisOne(RunMode mode, const std::string& unitCode,
                                     const std::string& /*defaultDevice*/,
                                     const std::string& recordText) {
+    bool decoded = false;
     try {
         RawRecord rec = DecodeRawRecord(unitCode, recordText);
+        decoded = true;
         // The second external system keeps ten-digit card numbers.
         if (mode == RunMode::Velora) {
             rec.cardNumber = "0000" + rec.cardNumber;
@@ -65,9 +67,10 @@ bool RecoveryCore::CV_InsertThisOne(RunMode mode, const std::string& unitCode,
             deviceName = Query1.FieldAsString("tag_name");
         }
         if (deviceName.empty()) {
-            LogLine("Device for unit: " + rec.UnitCode + " not found: " + rec.UnitCode + "," +
-                    rec.readerId);
-            return false;
+            const std::string line = "Device for unit: " + rec.UnitCode +
+                                     " not found: " + rec.UnitCode + "," + rec.readerId;
+            LogLine(line);
+            return Refuse(LineOutcome::UnknownReader, line);
         }
 
         if (!Trim(rec.cardNumber).empty()) {
@@ -83,7 +86,7 @@ bool RecoveryCore::CV_InsertThisOne(RunMode mode, const std::string& unitCode,
                 const std::string line = "Card: " + rec.cardNumber + " not found";
                 host_.AddMemoLine(line);
                 LogLine(line);
-                return false;
+                return Refuse(LineOutcome::UnknownCard, line);
             } else {
                 holder.name = "Unknown";
                 holder.staffNumber = "STF" + rec.cardNumber;
@@ -107,7 +110,7 @@ bool RecoveryCore::CV_InsertThisOne(RunMode mode, const std::string& unitCode,
             const std::string line = "Dup: " + rec.unitCodeAsRead + ", " + recordText;
             host_.AddMemoLine(line);
             LogLine(line);
-            return false;
+            return Refuse(LineOutcome::Duplicate, line);
         }
 
         Statement insert{"trans", statements::kInsertTrans, {}, Statement::Intent::Write};
@@ -136,7 +139,9 @@ bool RecoveryCore::CV_InsertThisOne(RunMode mode, const std::string& unitCode,
         Query1.Close();
         return true;
     } catch (const Exception& e) {
-        LogLine("CV.Insert" + e.Message() + " s=[" + recordText + "]");
+        const std::string line = "CV.Insert" + e.Message() + " s=[" + recordText + "]";
+        Refuse(decoded ? LineOutcome::Failed : LineOutcome::Undecodable, line);
+        LogLine(line);
         return false;
     }
 }

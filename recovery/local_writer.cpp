@@ -20,8 +20,10 @@ using db::Value;
 
 bool RecoveryCore::InsertThisOne(const std::string& unitCode, const std::string& defaultDevice,
                                  const std::string& recordText) {
+    bool decoded = false;
     try {
         const RawRecord rec = DecodeRawRecord(unitCode, recordText);
+        decoded = true;
 
         std::string deviceName = defaultDevice;
         if (host_.FromTranChecked()) {
@@ -45,7 +47,7 @@ bool RecoveryCore::InsertThisOne(const std::string& unitCode, const std::string&
                 const std::string line = "Card: " + rec.cardNumber + " not found";
                 host_.AddMemoLine(line);
                 LogLine(line);
-                return false;
+                return Refuse(LineOutcome::UnknownCard, line);
             }
             holder.name = Query1.FieldAsString("Name");
             holder.staffNumber = Query1.FieldAsString(fromSample ? "Staff No" : "Staff_number");
@@ -82,9 +84,11 @@ bool RecoveryCore::InsertThisOne(const std::string& unitCode, const std::string&
                                     {Value::Text(deviceName), Value::Text(rec.cardNumber),
                                      Value::Text(rec.transCode), Value::Time(rec.eventTime)},
                                     Statement::Intent::ReadBeforeWrite})) {
-                LogLine("Duplicate record: " + table + " " + deviceName + " " + rec.cardNumber +
-                        " " + rec.transCode + " " + FormatDateTime("hh:mm", rec.eventTime));
-                return false;
+                const std::string line = "Duplicate record: " + table + " " + deviceName + " " +
+                                         rec.cardNumber + " " + rec.transCode + " " +
+                                         FormatDateTime("hh:mm", rec.eventTime);
+                LogLine(line);
+                return Refuse(LineOutcome::Duplicate, line);
             }
         }
 
@@ -120,7 +124,9 @@ bool RecoveryCore::InsertThisOne(const std::string& unitCode, const std::string&
         TransTable.Close();
         return true;
     } catch (const Exception& e) {
-        LogLine(e.Message() + " s=[" + recordText + "]");
+        const std::string line = e.Message() + " s=[" + recordText + "]";
+        Refuse(decoded ? LineOutcome::Failed : LineOutcome::Undecodable, line);
+        LogLine(line);
         return false;
     }
 }

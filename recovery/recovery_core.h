@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,7 @@
 #include "db/query.h"
 #include "db/table.h"
 #include "recovery/host.h"
+#include "recovery/line_outcome.h"
 #include "recovery/record_id.h"
 #include "recovery/run_mode.h"
 
@@ -69,15 +71,37 @@ class RecoveryCore {
     bool StopRequested = false;
     bool AllowUnknownCards = false;
 
+    // One file of a run. Lines added count once their batch committed.
+    struct FileTotals {
+        std::string name;  // as shown in "Recovering: "
+        int64_t linesRead = 0;
+        uint64_t bytes = 0;  // read so far
+        double seconds = 0;
+        LineCounts counts;
+        const char* outcome = "failed";  // completed, stopped or failed
+    };
     // Totals of the current or last run, for front ends that summarise.
     struct RunTotals {
-        int files = 0;
+        int files = 0;  // started, whether or not they could be opened
         int64_t linesRead = 0;
         int64_t added = 0;
-        bool completed = false;  // ended without error or STOP
-        std::string error;       // the message of an error that ended it
+        LineCounts counts;
+        std::vector<FileTotals> perFile;
+        double seconds = 0;
+        bool completed = false;    // ended without error or STOP
+        std::string error;         // the message of an error that ended it
+        std::string firstFailure;  // the message of the first line that failed
+        const char* Outcome() const {
+            return completed ? "completed" : error.empty() ? "stopped" : "failed";
+        }
     };
     const RunTotals& Totals() const { return totals_; }
+
+    // Called with every line that was not added, as soon as that is known
+    // (a line whose batch failed to commit comes when the commit fails).
+    void SetRejectSink(std::function<void(const RejectedLine&)> sink) {
+        rejectSink_ = std::move(sink);
+    }
 
     // Progress of the file being read, in bytes (for front ends).
     uint64_t CurrentFilePosition() const { return filePosition_; }
@@ -92,6 +116,12 @@ class RecoveryCore {
     // After a line: a commit made during it (before a wait for another
     // process) covered the lines before it.
     void NoteCommitsDuring(db::Batch& batch, uint64_t commitsBefore);
+    // The lines waiting for the batch: kept, or lost with it.
+    void AddPending();
+    void FailPending(const std::string& message) noexcept;
+    void NotAdded(RejectedLine line);
+    // A writer's refusal or failure of the line it is writing; returns false.
+    bool Refuse(LineOutcome outcome, const std::string& message);
 
     Host& host_;
     std::string programDirectory_;
@@ -102,13 +132,16 @@ class RecoveryCore {
     uint64_t fileSize_ = 0;
     std::string currentFile_;
     RecordIdIssuer recordIds_;
-    // Records added by the current file's lines and not yet committed, and
-    // those of the current file committed so far.
-    int64_t pendingAdded_ = 0;
     // The duplicate check's text for the day table last used.
     std::string duplicateCheckTable_;
     std::string duplicateCheckText_;
-    int64_t fileAdded_ = 0;
+    // Lines of the current file added and not yet committed, kept whole
+    // so that a failed commit can hand them on as rejects.
+    std::vector<RejectedLine> pending_;
+    // Why the writer being called did not add its line.
+    LineOutcome lineOutcome_ = LineOutcome::Failed;
+    std::string lineMessage_;
+    std::function<void(const RejectedLine&)> rejectSink_;
 };
 
 }  // namespace tallon

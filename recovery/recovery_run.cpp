@@ -1,3 +1,4 @@
+#include <chrono>
 #include <exception>
 
 #include "base/errors.h"
@@ -27,6 +28,14 @@ class ScopedFlag {
     bool& flag_;
 };
 
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+std::string Lines(int64_t n) {
+    return IntToStr(static_cast<int>(n)) + (n == 1 ? " line" : " lines");
+}
+
 }  // namespace
 
 void RecoveryCore::Button1Click() {
@@ -39,8 +48,8 @@ void RecoveryCore::Button1Click() {
     // STOP ends the run in progress only; the next run starts afresh.
     StopRequested = false;
     totals_ = RunTotals{};
-    pendingAdded_ = 0;
-    fileAdded_ = 0;
+    pending_.clear();
+    const auto runStart = std::chrono::steady_clock::now();
 
     std::string failure;
     {
@@ -66,7 +75,10 @@ void RecoveryCore::Button1Click() {
                 // Reported below as the run's failure.
             }
         }
+        // Whatever the batch still holds is undone when it goes.
+        FailPending(failure.empty() ? "not committed" : failure);
     }
+    totals_.seconds = SecondsSince(runStart);
     if (!failure.empty()) {
         totals_.completed = false;
         totals_.error = failure;
@@ -82,18 +94,60 @@ void RecoveryCore::Button1Click() {
 }
 
 void RecoveryCore::Commit(db::Batch& batch) {
-    batch.Commit();
-    fileAdded_ += pendingAdded_;
-    totals_.added += pendingAdded_;
-    pendingAdded_ = 0;
+    try {
+        batch.Commit();
+    } catch (const Exception& e) {
+        FailPending(e.Message());
+        throw;
+    }
+    AddPending();
 }
 
 void RecoveryCore::NoteCommitsDuring(db::Batch& batch, uint64_t commitsBefore) {
     if (batch.Commits() != commitsBefore) {
-        fileAdded_ += pendingAdded_;
-        totals_.added += pendingAdded_;
-        pendingAdded_ = 0;
+        AddPending();
     }
+}
+
+void RecoveryCore::AddPending() {
+    const auto n = static_cast<int64_t>(pending_.size());
+    if (n != 0) {
+        totals_.perFile.back().counts.Count(LineOutcome::Added, n);
+        totals_.counts.Count(LineOutcome::Added, n);
+        totals_.added += n;
+    }
+    pending_.clear();
+}
+
+void RecoveryCore::FailPending(const std::string& message) noexcept {
+    std::vector<RejectedLine> lost;
+    lost.swap(pending_);
+    for (RejectedLine& line : lost) {
+        line.outcome = LineOutcome::Failed;
+        line.message = message;
+        try {
+            NotAdded(std::move(line));
+        } catch (...) {
+            // The run is ending on its own failure already.
+        }
+    }
+}
+
+void RecoveryCore::NotAdded(RejectedLine line) {
+    totals_.perFile.back().counts.Count(line.outcome);
+    totals_.counts.Count(line.outcome);
+    if (!RefusedByRule(line.outcome) && totals_.firstFailure.empty()) {
+        totals_.firstFailure = line.message.empty() ? CauseName(line.outcome) : line.message;
+    }
+    if (rejectSink_) {
+        rejectSink_(line);
+    }
+}
+
+bool RecoveryCore::Refuse(LineOutcome outcome, const std::string& message) {
+    lineOutcome_ = outcome;
+    lineMessage_ = message;
+    return false;
 }
 
 void RecoveryCore::RunFiles(db::Batch& batch) {
@@ -139,50 +193,84 @@ void RecoveryCore::RecoverFile(db::Batch& batch, const std::string& displayName,
     host_.AddMemoLine(recovering);
 
     currentFile_ = displayName;
-    TextFileReader reader(openName);
     ++totals_.files;
-    fileSize_ = reader.Size();
+    totals_.perFile.emplace_back();
+    totals_.perFile.back().name = displayName;
+    const size_t fileIndex = totals_.perFile.size() - 1;
+    // The file's figures are final however it ends.
+    struct FileEnd {
+        RecoveryCore& core;
+        size_t index;
+        std::chrono::steady_clock::time_point start;
+        ~FileEnd() {
+            FileTotals& file = core.totals_.perFile[index];
+            file.seconds = SecondsSince(start);
+            file.bytes = core.filePosition_;
+        }
+    } fileEnd{*this, fileIndex, std::chrono::steady_clock::now()};
+
     filePosition_ = 0;
+    TextFileReader reader(openName);
+    fileSize_ = reader.Size();
 
     int linesRead = 0;
-    fileAdded_ = 0;
-    pendingAdded_ = 0;
+    pending_.clear();
     const std::string defaultDevice = host_.FallbackDevice();
     while (!reader.Eof() && !StopRequested) {
-        const RawLine line = SplitRawLine(reader.ReadLine());
+        const std::string text = reader.ReadLine();
+        const RawLine line = SplitRawLine(text);
         const uint64_t commitsBefore = batch.Commits();
+        lineOutcome_ = LineOutcome::Failed;
+        lineMessage_.clear();
         const bool wasAdded =
             runMode_ == RunMode::Local
                 ? InsertThisOne(line.unitCode, defaultDevice, line.recordText)
                 : CV_InsertThisOne(runMode_, line.unitCode, defaultDevice, line.recordText);
         NoteCommitsDuring(batch, commitsBefore);
+        ++linesRead;
+        ++totals_.linesRead;
+        ++totals_.perFile[fileIndex].linesRead;
+        RejectedLine outcome{displayName, linesRead, LineOutcome::Added, "", text};
         if (wasAdded) {
-            ++pendingAdded_;
+            pending_.push_back(std::move(outcome));
+        } else {
+            outcome.outcome = lineOutcome_;
+            outcome.message = lineMessage_;
+            NotAdded(std::move(outcome));
         }
         // Work the batch held was lost (a disk-full or I/O error undid it):
         // the run cannot go on as if it were kept.
         if (!batch.Failure().empty()) {
-            pendingAdded_ = 0;
+            FailPending(batch.Failure());
             throw EDatabaseError(batch.Failure());
         }
         if (batch.Due()) {
             Commit(batch);
         }
-        ++linesRead;
-        ++totals_.linesRead;
         filePosition_ = reader.Position();
         host_.SetLinesRead(linesRead);
         host_.ProcessPendingEvents();
     }
     if (StopRequested) {
+        totals_.perFile[fileIndex].outcome = "stopped";
         return;
     }
     // The count says what is on disk.
     Commit(batch);
+    const LineCounts& counts = totals_.perFile[fileIndex].counts;
     const std::string completed =
-        "Completed - " + IntToStr(static_cast<int>(fileAdded_)) + " records added.";
+        "Completed - " + IntToStr(static_cast<int>(counts.added)) + " records added.";
     host_.AddMemoLine(completed);
     LogLine(completed);
+    totals_.perFile[fileIndex].outcome = "completed";
+    // The log only says it line by line, and may be anywhere: the operator
+    // learns here that something was left out and where to look.
+    if (counts.NotAdded() != 0) {
+        host_.AddMemoLine(Lines(counts.NotAdded()) + " not added (" +
+                          IntToStr(static_cast<int>(counts.Refused())) + " refused, " +
+                          IntToStr(static_cast<int>(counts.Failed())) + " failed): see " +
+                          ActivityLogPath());
+    }
 }
 
 }  // namespace tallon

@@ -1,14 +1,21 @@
 #include <QCheckBox>
 #include <QDir>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTest>
+#include <QTextBlock>
+#include <QTextDocument>
 #include <QTimer>
+#include <optional>
 #include <stdexcept>
+#include <tuple>
 
 #include "base/errors.h"
+#include "log/activity_log.h"
 #include "tests/app/window_fixture.h"
 
 namespace tallon::app::test {
@@ -120,6 +127,47 @@ TEST_F(HandlersTest, ClosingDuringARunWaitsForTheRunToReturn) {
     EXPECT_EQ(form->findChild<QLineEdit*>("Edit3")->text(), "5");
     EXPECT_FALSE(form->core().Running());
     EXPECT_FALSE(form->isVisible());
+}
+
+TEST_F(HandlersTest, DuringARunTheWindowIsBusyAndRecoverAndReindexAreOff) {
+    tallon::test::WriteWholeFile(dir / "tran_tpl.DB", "");
+    tallon::test::WriteWholeFile(dir / "a.raw", "0070606140012345 61\r\n");
+    auto form = OpenForm();
+    auto* recover = form->findChild<QPushButton*>("Button1");
+    auto* reindex = form->findChild<QPushButton*>("Button2");
+    auto* rawBox = form->findChild<QLineEdit*>("FNEdit");
+    auto* memo = form->findChild<QPlainTextEdit*>("Memo1");
+    const auto busy = [&] {
+        const QCursor* cursor = QGuiApplication::overrideCursor();
+        return std::tuple{recover->isEnabled(), reindex->isEnabled(),
+                          cursor != nullptr && cursor->shape() == Qt::WaitCursor};
+    };
+
+    // A completed run, and one that stops on its error (a directory to
+    // read): both give the buttons back.
+    for (const std::string& raw : {dir / "a.raw", dir.path()}) {
+        SCOPED_TRACE(raw);
+        form->SetRawFileName(raw);
+        EXPECT_EQ(rawBox->toolTip().toStdString(), raw);
+        std::optional<std::tuple<bool, bool, bool>> during;
+        QTimer::singleShot(0, form.get(), [&] { during = busy(); });
+        recover->click();
+        if (raw != dir.path()) {
+            EXPECT_EQ(during, (std::tuple{false, false, true}));
+        }
+        EXPECT_EQ(busy(), (std::tuple{true, true, false}));
+        QCoreApplication::processEvents();
+    }
+    EXPECT_TRUE(memo->toolTip().contains(QString::fromStdString(ActivityLogPath())))
+        << memo->toolTip().toStdString();
+    EXPECT_FALSE(form->findChild<QLineEdit*>("Edit3")->toolTip().isEmpty());
+
+    // The memo keeps the last lines only.
+    for (int i = 0; i < 10005; ++i) {
+        form->AddMemoLine("line " + std::to_string(i));
+    }
+    EXPECT_EQ(memo->document()->blockCount(), 10000);
+    EXPECT_EQ(memo->document()->lastBlock().text(), "line 10004");
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // child process, its output, its log and its exit status.
 
 #include <fcntl.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -167,7 +168,9 @@ TEST_F(TallonRecover, CompletedRunPrintsTheMemoAndASummary) {
     EXPECT_EQ(SplitLines(run.out),
               (Lines{"Recovering: " + raw / "a.raw", "Card: 999999 not found",
                      "Completed - 2 records added.",
-                     "Summary: 1 files, 3 lines read, 2 records added, 1 lines refused"}));
+                     "1 line not added (1 refused, 0 failed): see " + work / "tallon.log",
+                     "Summary: 1 file, 3 lines read, 2 records added, 1 line refused, 0 lines "
+                     "failed"}));
     // Standard error is no terminal here: no progress lines.
     EXPECT_EQ(run.err, "");
 
@@ -185,6 +188,7 @@ TEST_F(TallonRecover, ErrorsAndRefusalsExitWithOne) {
     EXPECT_EQ(run.status, 1);
     EXPECT_TRUE(Has(run.out, "Recovering: " + raw.path() + "\n")) << run.out;
     EXPECT_TRUE(Has(run.out, "Recovery stopped: File access denied\n")) << run.out;
+    EXPECT_TRUE(Has(run.err, "Recovery stopped: File access denied\n")) << run.err;
     EXPECT_FALSE(Has(run.out, "Completed - ")) << run.out;
 
     // No template in the program directory: refused before anything is read.
@@ -250,7 +254,9 @@ TEST_F(TallonRecover, AllRawFilesOfADirectory) {
         EXPECT_EQ(std::count(out.begin(), out.end(), "Completed - 1 records added."), 1);
         EXPECT_EQ(std::count(out.begin(), out.end(), "Completed - 2 records added."), 1);
         ASSERT_FALSE(out.empty());
-        EXPECT_EQ(out.back(), "Summary: 2 files, 3 lines read, 3 records added, 0 lines refused");
+        EXPECT_EQ(out.back(),
+                  "Summary: 2 files, 3 lines read, 3 records added, 0 lines refused, 0 lines "
+                  "failed");
         // The named table was reset: each run leaves exactly its own records.
         EXPECT_EQ(Records("TRAN1").size(), 3u);
     }
@@ -292,10 +298,10 @@ TEST_F(TallonRecover, SignalsStopTheRunInOrder) {
         }
         const Lines out = SplitLines(run.out);
         ASSERT_FALSE(out.empty());
-        EXPECT_EQ(out.back().rfind("Summary: 1 files, ", 0), 0u) << out.back();
+        EXPECT_EQ(out.back().rfind("Summary: 1 file, ", 0), 0u) << out.back();
         EXPECT_FALSE(Has(out.back(), " 200000 lines read")) << out.back();
         // Everything the summary counts as added is on disk.
-        const std::string added = " records added";
+        const std::string added = " record";  // "1 record added", "2 records added"
         const size_t end = out.back().find(added);
         ASSERT_NE(end, std::string::npos) << out.back();
         const size_t start = out.back().rfind(' ', end - 1) + 1;
@@ -341,7 +347,9 @@ TEST_F(TallonRecover, ExternalModesThroughAnSqliteAlias) {
     EXPECT_EQ(SplitLines(run.out),
               (Lines{"Recovering: " + raw / "a.raw", "Card: 555555 not found",
                      "Completed - 1 records added.",
-                     "Summary: 1 files, 2 lines read, 1 records added, 1 lines refused"}));
+                     "1 line not added (1 refused, 0 failed): see " + work / "tallon.log",
+                     "Summary: 1 file, 2 lines read, 1 record added, 1 line refused, 0 lines "
+                     "failed"}));
 
     // "AllowUnknown" comes from tallon.ini in the program directory.
     WriteWholeFile(program / "tallon.ini", "[Options]\r\nAllowUnknown=1\r\n");
@@ -431,9 +439,18 @@ TEST_F(TallonRecover, WithoutATerminalTheLoginIsCancelled) {
     const ToolRun run =
         RunRecover({"--mode=corvane", ProgramDir(), raw / "a.raw"}, work.path(), {}, 60);
     ASSERT_FALSE(run.timedOut) << "waited for a login";
-    EXPECT_EQ(run.status, 0) << run.err;
+    // Every line failed on the database: not a success.
+    EXPECT_EQ(run.status, 3) << run.err;
     EXPECT_FALSE(Has(run.err, "Password")) << run.err;
-    EXPECT_TRUE(Has(run.out, "Completed - 0 records added.\n")) << run.out;
+    EXPECT_TRUE(Has(run.out,
+                    "Completed - 0 records added.\n2 lines not added (0 refused, 2 "
+                    "failed): see " +
+                        work / "tallon.log\n"))
+        << run.out;
+    EXPECT_TRUE(Has(run.err,
+                    "2 lines failed (0 added, 0 refused); the first: "
+                    "CV.InsertCannot connect to database 'Brindle' s=["))
+        << run.err;
     const Lines log = Log();
     for (const std::string& line : {Line(11, 1), Line(11, 2)}) {
         const std::string expected =
@@ -441,6 +458,110 @@ TEST_F(TallonRecover, WithoutATerminalTheLoginIsCancelled) {
         EXPECT_EQ(std::count(log.begin(), log.end(), expected), 1) << expected;
     }
     EXPECT_TRUE(ext->TransRows().empty());
+}
+
+TEST_F(TallonRecover, FailedLinesExitWithThreeAndEveryLineNotAddedCanBeRecoveredAgain) {
+    WriteWholeFile(raw / "a.raw", CrLf({Line(8, 1), Line(8, 2, "999999"), "007garbage"}));
+    const std::string rejects = work / "rejects.raw";
+    const std::string summary = work / "run.json";
+    ToolRun run = RunRecover(
+        {ProgramDir(), "--rejects=" + rejects, "--summary=" + summary, raw / "a.raw"}, work.path());
+    EXPECT_EQ(run.status, 3) << run.err;
+    EXPECT_TRUE(Has(run.err,
+                    "1 line failed (1 added, 1 refused); the first: "
+                    "'ga' is not a valid integer value s=[garbage]"))
+        << run.err;
+    const std::string firstRejects = CrLf({Line(8, 2, "999999"), "007garbage"});
+    EXPECT_EQ(ReadWholeFile(rejects), firstRejects);
+    EXPECT_EQ(
+        SplitLines(ReadWholeFile(rejects + ".csv")),
+        (Lines{"raw_file,line,cause,message\r",
+               raw / "a.raw" + ",2,unknown-card,Card: 999999 not found\r",
+               raw / "a.raw" + ",3,undecodable,'ga' is not a valid integer value s=[garbage]\r"}));
+    const std::string json = ReadWholeFile(summary);
+    for (const std::string& part :
+         {std::string("\"mode\": \"local\""), "\"log\": \"" + work / "tallon.log\"",
+          "{\"file\": \"" + raw /
+                                "a.raw\", \"outcome\": \"completed\", \"lines_read\": 3, "
+                                "\"added\": 1, \"refused\": 1, \"duplicate\": 0, \"unknown_card\": "
+                                "1, \"unknown_reader\": 0, \"failed\": 1, \"undecodable\": 1, "
+                                "\"bytes\": 78,",
+          std::string(
+              "\"total\": {\"outcome\": \"completed\", \"lines_read\": 3, \"added\": 1,")}) {
+        EXPECT_TRUE(Has(json, part)) << part << "\n" << json;
+    }
+
+    // The rejects file is a RAW file: recovered again, it gives back the
+    // same lines (nothing mended yet), byte for byte.
+    run = RunRecover({ProgramDir(), "--rejects=" + (work / "again.raw"), rejects}, work.path());
+    EXPECT_EQ(run.status, 3) << run.err;
+    EXPECT_EQ(ReadWholeFile(work / "again.raw"), firstRejects);
+
+    // Refused by rule only: a success, and the rejects file grows.
+    WriteWholeFile(raw / "b.raw", CrLf({Line(8, 1), Line(8, 4)}));
+    run = RunRecover({ProgramDir(), "--rejects=" + rejects, "--summary=" + summary, raw / "b.raw"},
+                     work.path());
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(ReadWholeFile(rejects), firstRejects + CrLf({Line(8, 1)}));
+    EXPECT_TRUE(Has(ReadWholeFile(rejects + ".csv"), ",1,duplicate,Duplicate record: TR"));
+
+    // A run that stops on an error still leaves its summary.
+    run = RunRecover({ProgramDir(), "--summary=" + summary, raw.path()}, work.path());
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(
+        Has(ReadWholeFile(summary), "\"total\": {\"outcome\": \"failed\", \"lines_read\": 0,"))
+        << ReadWholeFile(summary);
+    EXPECT_TRUE(Has(ReadWholeFile(summary), "\"error\": \"File access denied\""));
+}
+
+// On a terminal, the progress line comes back right after every status line
+// and the last one stays.
+TEST_F(TallonRecover, TheProgressLineIsRedrawnAfterEveryStatusLine) {
+    Lines lines;
+    for (int i = 0; i < 40; ++i) {
+        lines.push_back(Line(10 + i / 60, i % 60, i % 4 == 0 ? "999999" : "123456"));
+    }
+    WriteWholeFile(raw / "p.raw", CrLf(lines));
+    int master = -1;
+    const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (chdir(work.path().c_str()) != 0) {
+            _exit(125);
+        }
+        const std::string program = std::string(TALLON_BIN_DIR) + "/tallon-recover";
+        const std::string dir = ProgramDir();
+        const std::string file = raw / "p.raw";
+        execl(program.c_str(), program.c_str(), "--no-merge", dir.c_str(), file.c_str(),
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    std::string screen;
+    char buf[4096];
+    for (ssize_t n; (n = read(master, buf, sizeof buf)) > 0;) {
+        screen.append(buf, static_cast<size_t>(n));
+    }
+    close(master);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << screen;
+
+    const std::string progress = "\r\033[K" + raw / "p.raw" + ": ";
+    const std::string status_line = "Card: 999999 not found\r\n";
+    size_t seen = 0;
+    for (size_t at = screen.find(status_line); at != std::string::npos;
+         at = screen.find(status_line, at + 1)) {
+        ++seen;
+        EXPECT_EQ(screen.compare(at + status_line.size(), progress.size(), progress), 0)
+            << screen.substr(at, 120);
+    }
+    EXPECT_EQ(seen, 10u);
+    // The final state: all 40 lines, the whole file, then the summary.
+    EXPECT_TRUE(Has(screen, progress + "40 lines, 100%")) << screen;
+    const size_t summary = screen.find("Summary: ");
+    ASSERT_NE(summary, std::string::npos);
+    EXPECT_EQ(screen.rfind("\r\033[K", summary), screen.rfind(progress, summary));
 }
 
 }  // namespace

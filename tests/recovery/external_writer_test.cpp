@@ -12,6 +12,7 @@
 #include "base/clock.h"
 #include "db/alias/config.h"
 #include "db/engine.h"
+#include "log/activity_log.h"
 #include "recovery/recovery_core.h"
 #include "tests/support/external_db.h"
 #include "tests/support/pg_server.h"
@@ -355,8 +356,9 @@ TEST_F(ExternalLogin, CancelledLoginFailsEveryLineAndTheRunGoesOn) {
     }
     expected.push_back("Completed - 0 records added.");
     EXPECT_EQ(NewLogLines(), expected);
-    EXPECT_EQ(host.memo,
-              (std::vector<std::string>{"Recovering: " + raw, "Completed - 0 records added."}));
+    EXPECT_EQ(host.memo, (std::vector<std::string>{
+                             "Recovering: " + raw, "Completed - 0 records added.",
+                             "3 lines not added (0 refused, 3 failed): see " + ActivityLogPath()}));
     EXPECT_TRUE(ext->TransRows().empty());
 }
 

@@ -12,9 +12,12 @@
 #include <memory>
 
 #include "base/clock.h"
+#include "base/errors.h"
 #include "base/file_names.h"
 #include "db/engine.h"
+#include "log/activity_log.h"
 #include "recovery/recovery_core.h"
+#include "recovery/rejects_file.h"
 #include "tests/support/external_db.h"
 #include "tests/support/pg_server.h"
 #include "tests/support/program_dir.h"
@@ -213,7 +216,8 @@ TEST_F(RecoveryRun, EveryRawFileOfTheRawDirectoryWhereverTheWorkingDirectoryIs) 
     // Bare names, each file with its own summary, in the directory's order.
     const Lines forAll = {"Recovering: ALL.RAW", "Completed - 2 records added."};
     const Lines forB = {"Recovering: b.Raw", "Card: 999999 not found",
-                        "Completed - 2 records added."};
+                        "Completed - 2 records added.",
+                        "1 line not added (1 refused, 0 failed): see " + ActivityLogPath()};
     Lines allFirst = forAll, bFirst = forB;
     allFirst.insert(allFirst.end(), forB.begin(), forB.end());
     bFirst.insert(bFirst.end(), forAll.begin(), forAll.end());
@@ -252,7 +256,10 @@ TEST_F(RecoveryRun, LineFeedsAloneAndCtrlZ) {
         Raw("z.raw", Line(10) + "\r\n007\x1a" + Line(11).substr(3) + "\r\n" + Line(12) + "\r\n");
     core.Button1Click();
     EXPECT_EQ(host.counter, (std::vector<int>{1, 2}));
-    EXPECT_EQ(host.memo.back(), "Completed - 1 records added.");
+    ASSERT_GE(host.memo.size(), 2u);
+    EXPECT_EQ(Lines(host.memo.end() - 2, host.memo.end()),
+              (Lines{"Completed - 1 records added.",
+                     "1 line not added (0 refused, 1 failed): see " + ActivityLogPath()}));
     EXPECT_EQ(Count(Log(), "'/' is not a valid integer value s=[]"), 1u);
 
     EXPECT_EQ(Records("TR260606", "Time"),
@@ -423,7 +430,8 @@ TEST_P(ExternalRun, BothExternalModesOverARawFile) {
         core.Button1Click();
         EXPECT_EQ(host.memo,
                   (Lines{"Recovering: " + file, "Card: " + prefix + "555555 not found",
-                         "Dup: 007, " + Line(5).substr(3), "Completed - 1 records added."}));
+                         "Dup: 007, " + Line(5).substr(3), "Completed - 1 records added.",
+                         "3 lines not added (3 refused, 0 failed): see " + ActivityLogPath()}));
         EXPECT_EQ(Count(test::LogLines(dir.path()), "Device for unit: 008 not found: 008,"),
                   mode == "/VL" ? 2u : 1u);
         EXPECT_TRUE(core.Totals().completed);
@@ -439,6 +447,71 @@ INSTANTIATE_TEST_SUITE_P(Drivers, ExternalRun,
                          ::testing::Values(test::ExternalKind::Sqlite,
                                            test::ExternalKind::Postgres),
                          [](const auto& info) { return std::string(test::KindName(info.param)); });
+
+TEST_F(RecoveryRun, EveryLineNotAddedIsCountedByCauseAndHandedOnWhole) {
+    // Added, refused twice by rule, undecodable, added again after the
+    // refusals; then the same file again, where all but the bad line are
+    // duplicates.
+    const std::string file =
+        Raw("mixed.raw", CrLf({Line(1), Line(1), Line(2, "999999"), "007 bad line", Line(3)}));
+    host.rawFileName = file;
+    std::vector<RejectedLine> rejected;
+    core.SetRejectSink([&](const RejectedLine& line) { rejected.push_back(line); });
+    core.Button1Click();
+
+    const std::string seeLog = "): see " + ActivityLogPath();
+    EXPECT_EQ(host.memo.back(), "3 lines not added (2 refused, 1 failed" + seeLog);
+    EXPECT_EQ(Count(host.memo, "Completed - 2 records added."), 1u);
+    // The log keeps its own lines only.
+    EXPECT_EQ(CountPrefix(Log(), "3 lines not added"), 0u);
+    const auto& totals = core.Totals();
+    ASSERT_EQ(totals.perFile.size(), 1u);
+    const LineCounts& c = totals.perFile[0].counts;
+    EXPECT_EQ((std::vector<int64_t>{c.added, c.duplicate, c.unknownCard, c.undecodable, c.failed}),
+              (std::vector<int64_t>{2, 1, 1, 1, 0}));
+    EXPECT_EQ(totals.perFile[0].linesRead, 5);
+    EXPECT_STREQ(totals.perFile[0].outcome, "completed");
+    EXPECT_EQ(totals.counts.Failed(), 1);
+    EXPECT_NE(totals.firstFailure.find("s=[ bad line]"), std::string::npos) << totals.firstFailure;
+
+    ASSERT_EQ(rejected.size(), 3u);
+    EXPECT_EQ(rejected[0].lineNumber, 2);
+    EXPECT_EQ(rejected[0].outcome, LineOutcome::Duplicate);
+    EXPECT_EQ(rejected[0].text, Line(1));
+    EXPECT_EQ(rejected[1].outcome, LineOutcome::UnknownCard);
+    EXPECT_EQ(rejected[1].message, "Card: 999999 not found");
+    EXPECT_EQ(rejected[2].lineNumber, 4);
+    EXPECT_EQ(rejected[2].outcome, LineOutcome::Undecodable);
+    EXPECT_EQ(rejected[2].rawFile, file);
+    EXPECT_EQ(rejected[2].text, "007 bad line");
+
+    // Nothing added: the counts are still per file and the line says so.
+    rejected.clear();
+    host.memo.clear();
+    core.Button1Click();
+    EXPECT_EQ(host.memo.back(), "5 lines not added (4 refused, 1 failed" + seeLog);
+    EXPECT_EQ(core.Totals().counts.duplicate, 3);
+    EXPECT_EQ(rejected.size(), 5u);
+}
+
+TEST(RejectsFile, AppendsARawFileAndItsCsvAcrossRuns) {
+    test::TempDir dir;
+    const std::string path = dir / "rejects.raw";
+    {
+        RejectsFile rejects(path);
+        rejects.Add({"a.raw", 3, LineOutcome::UnknownReader, "Device for unit: 9, x", "009 one"});
+    }
+    {
+        RejectsFile rejects(path);
+        rejects.Add({"b \"new\".raw", 7, LineOutcome::Failed, "CV.Insert no", "007 two"});
+    }
+    EXPECT_EQ(test::ReadWholeFile(path), "009 one\r\n007 two\r\n");
+    EXPECT_EQ(test::ReadWholeFile(path + ".csv"),
+              "raw_file,line,cause,message\r\n"
+              "a.raw,3,unknown-reader,\"Device for unit: 9, x\"\r\n"
+              "\"b \"\"new\"\".raw\",7,failed,CV.Insert no\r\n");
+    EXPECT_THROW(RejectsFile(dir / "missing/rejects.raw"), EInOutError);
+}
 
 }  // namespace
 }  // namespace tallon
