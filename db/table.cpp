@@ -185,6 +185,7 @@ void Table::Post() {
     if (f.Fields().size() != record_.size()) {
         throw EDatabaseError(objectName_ + ": Table " + f.TableName() + " changed while open");
     }
+    f.CheckDecisionStands();
     f.BeginWrite();
     f.RunInternal(f.InsertSql(), record_, nullptr);
     appending_ = false;

@@ -103,7 +103,14 @@ void BuildIndex(TableFile& f, const IndexDef& given) {
 }
 
 template <class Change>
-void InOwnTransaction(TableFile& f, Change change) {
+void InOwnTransaction(TableFile& f, Change change, bool batchWillDo = false) {
+    if (batchWillDo && f.InWrite()) {
+        // Inside the batch's write transaction (a table whose index files
+        // changed while the batch holds it): the change is committed with
+        // the batch, and nothing that was read under it is let go early.
+        change();
+        return;
+    }
     f.BeginOwnWrite();
     try {
         change();
@@ -201,12 +208,15 @@ void SyncIndexes(TableFile& f, uint64_t generation, bool inBatch) {
     });
     if (gone.empty() && arrived.empty())
         return;
-    InOwnTransaction(f, [&] {
-        for (const auto& slot : gone)
-            DropIndex(f, slot);
-        for (const auto& def : arrived)
-            BuildIndex(f, def);
-    });
+    InOwnTransaction(
+        f,
+        [&] {
+            for (const auto& slot : gone)
+                DropIndex(f, slot);
+            for (const auto& def : arrived)
+                BuildIndex(f, def);
+        },
+        true);
 }
 
 void AddIndexes(TableFile& f, std::vector<IndexDef> defs, bool replaceFiles) {

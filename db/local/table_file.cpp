@@ -216,6 +216,19 @@ void TableFile::RunStatement(const Statement& statement, Rows* rows) {
         BeginWrite();
     }
     RunInternal(statement.text, statement.values, rows, "Key violation.");
+    if (statement.intent == Statement::Intent::ReadBeforeWrite && InWrite()) {
+        decisionPending_ = true;
+    }
+}
+
+void TableFile::CheckDecisionStands() {
+    const bool lost = decisionLost_;
+    decisionPending_ = decisionLost_ = false;
+    if (lost) {
+        Fail("Table " + TableName() +
+             " was committed between the duplicate check and the append (another process "
+             "waited for it): the record was not added");
+    }
 }
 
 void TableFile::RunInternal(const std::string& sql, const std::vector<Value>& values, Rows* rows,
@@ -292,7 +305,12 @@ void TableFile::WaitYourTurn() {
 }
 
 void TableFile::BeginImmediate() {
-    WaitYourTurn();
+    // Letting a waiter go first is only right while we hold nothing here:
+    // one that waits for our use lock would otherwise wait for us while we
+    // wait for it.
+    if (lock_.Held() == 0) {
+        WaitYourTurn();
+    }
     sqlite3_busy_timeout(db_, 0);
     int rc = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
     if ((rc & 0xff) == SQLITE_BUSY) {
@@ -323,6 +341,13 @@ void TableFile::BeginWrite() {
         sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
         state_ = State::None;
         LeaveBatch();
+    }
+    // Everything this batch will wait for here is waited for now, before
+    // anything is read: a wait later in the record (for the table's use
+    // lock) would commit the batch between a check and the write it decides.
+    if (lock_.Held() == 0) {
+        AcquireUse(false);
+        ReleaseUse(false);  // kept for the batch
     }
     BeginImmediate();
     state_ = State::Write;
@@ -364,6 +389,9 @@ void TableFile::RollbackNow() noexcept {
 
 void TableFile::CommitBatch() {
     inBatch_ = false;
+    if (decisionPending_) {
+        decisionLost_ = true;
+    }
     const State was = state_;
     ReleaseBatchUse();
     if (was != State::Read && was != State::Write) {
@@ -389,6 +417,9 @@ void TableFile::CommitBatch() {
 
 void TableFile::AbandonBatch() noexcept {
     inBatch_ = false;
+    if (decisionPending_) {
+        decisionLost_ = true;
+    }
     if (state_ == State::Read || state_ == State::Write) {
         if (db_ && !sqlite3_get_autocommit(db_)) {
             sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);

@@ -98,6 +98,13 @@ class TableFile final : public BatchMember {
     // Undoes an open transaction (after a failed multi-statement change).
     void RollbackNow() noexcept;
 
+    // A statement that reads before a write (the duplicate check) decides
+    // that write; should the transaction end before the write comes (a
+    // commit before a wait), the decision no longer holds. Called before the
+    // write: raises EDatabaseError then, so a record is never added on a
+    // check another process may have overtaken.
+    void CheckDecisionStands();
+
     // Exclusive-use locks (see use_lock.h). Raise "Table is busy: N" after
     // a bounded wait.
     void AcquireUse(bool exclusive);
@@ -157,6 +164,8 @@ class TableFile final : public BatchMember {
     int sharedUsers_ = 0;
     int exclusiveUsers_ = 0;
     bool usedInBatch_ = false;  // a shared use lock kept for the batch
+    bool decisionPending_ = false;
+    bool decisionLost_ = false;
 };
 
 }  // namespace tallon::db::local
