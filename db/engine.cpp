@@ -15,7 +15,7 @@ struct Engine::Alias {
     std::unique_ptr<Connection> connection;
 };
 
-Engine::Engine(std::string programDirectory) {
+Engine::Engine(const std::string& programDirectory) {
     SetProgramDirectory(programDirectory);
 }
 

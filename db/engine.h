@@ -42,7 +42,7 @@ class Engine {
   public:
     // `programDirectory` is searched for the configuration file; empty means
     // the executable's directory.
-    explicit Engine(std::string programDirectory = "");
+    explicit Engine(const std::string& programDirectory = "");
     ~Engine();
     Engine(const Engine&) = delete;
     Engine& operator=(const Engine&) = delete;

@@ -34,7 +34,6 @@ std::string NextRecordIdAfter(const std::string& id) {
         if (++mi == 60) {
             mi = 0;
             if (++hh == 24) {
-                hh = 0;
                 // The day after; the century does not matter for the order
                 // within one process.
                 DateTime next{EncodeDate(2000 + yy, mo, dd).value + 1.0};

@@ -119,7 +119,7 @@ class RecoveryCore {
     // The lines waiting for the batch: kept, or lost with it.
     void AddPending();
     void FailPending(const std::string& message) noexcept;
-    void NotAdded(RejectedLine line);
+    void NotAdded(const RejectedLine& line);
     // A writer's refusal or failure of the line it is writing; returns false.
     bool Refuse(LineOutcome outcome, const std::string& message);
 

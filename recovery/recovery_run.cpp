@@ -126,14 +126,14 @@ void RecoveryCore::FailPending(const std::string& message) noexcept {
         line.outcome = LineOutcome::Failed;
         line.message = message;
         try {
-            NotAdded(std::move(line));
+            NotAdded(line);
         } catch (...) {
             // The run is ending on its own failure already.
         }
     }
 }
 
-void RecoveryCore::NotAdded(RejectedLine line) {
+void RecoveryCore::NotAdded(const RejectedLine& line) {
     totals_.perFile.back().counts.Count(line.outcome);
     totals_.counts.Count(line.outcome);
     if (!RefusedByRule(line.outcome) && totals_.firstFailure.empty()) {
@@ -236,7 +236,7 @@ void RecoveryCore::RecoverFile(db::Batch& batch, const std::string& displayName,
         } else {
             outcome.outcome = lineOutcome_;
             outcome.message = lineMessage_;
-            NotAdded(std::move(outcome));
+            NotAdded(outcome);
         }
         // Work the batch held was lost (a disk-full or I/O error undid it):
         // the run cannot go on as if it were kept.

@@ -82,7 +82,7 @@ std::optional<IndexDef> ParseIndexFileText(const std::string& slot, const std::s
 }
 
 std::string SlotOfExtension(const std::string& ext) {
-    const std::string up = UpperCase(ext);
+    std::string up = UpperCase(ext);
     if (up == "PX") {
         return up;
     }

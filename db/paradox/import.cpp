@@ -478,6 +478,7 @@ std::vector<TableReport> ImportParadox(const std::string& source, const std::str
     std::error_code ec;
     const bool same = fs::equivalent(sourceDir, destDir, ec);
     Importer importer(sourceDir, same ? sourceDir : destDir, options);
+    reports.reserve(files.size());
     for (const auto& f : files)
         reports.push_back(importer.Run(f, directory));
     return reports;
