@@ -9,6 +9,7 @@
 #include "db/engine.h"
 #include "db/query.h"
 #include "db/table.h"
+#include "recovery/external_lookups.h"
 #include "recovery/host.h"
 #include "recovery/record_id.h"
 #include "recovery/run_mode.h"
@@ -102,10 +103,16 @@ class RecoveryCore {
     uint64_t fileSize_ = 0;
     std::string currentFile_;
     RecordIdIssuer recordIds_;
+    // The external writer's reader and card answers of the current run.
+    ExternalLookups lookups_;
     // Records added by the current file's lines and not yet committed, and
     // those of the current file committed so far.
     int64_t pendingAdded_ = 0;
     int64_t fileAdded_ = 0;
+    // The record texts of the external lines behind pendingAdded_: when their
+    // batch is lost they are logged as failed, since they were not kept.
+    std::vector<std::string> pendingLines_;
+    void LogPendingLost(const std::string& message);
 };
 
 }  // namespace tallon

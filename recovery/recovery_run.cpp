@@ -41,6 +41,8 @@ void RecoveryCore::Button1Click() {
     totals_ = RunTotals{};
     pendingAdded_ = 0;
     fileAdded_ = 0;
+    pendingLines_.clear();
+    lookups_.Clear();
 
     std::string failure;
     {
@@ -82,10 +84,16 @@ void RecoveryCore::Button1Click() {
 }
 
 void RecoveryCore::Commit(db::Batch& batch) {
-    batch.Commit();
+    try {
+        batch.Commit();
+    } catch (const Exception& e) {
+        LogPendingLost(e.Message());
+        throw;
+    }
     fileAdded_ += pendingAdded_;
     totals_.added += pendingAdded_;
     pendingAdded_ = 0;
+    pendingLines_.clear();
 }
 
 void RecoveryCore::NoteCommitsDuring(db::Batch& batch, uint64_t commitsBefore) {
@@ -93,6 +101,15 @@ void RecoveryCore::NoteCommitsDuring(db::Batch& batch, uint64_t commitsBefore) {
         fileAdded_ += pendingAdded_;
         totals_.added += pendingAdded_;
         pendingAdded_ = 0;
+        pendingLines_.clear();
+    }
+}
+
+void RecoveryCore::LogPendingLost(const std::string& message) {
+    const std::vector<std::string> lines = std::move(pendingLines_);
+    pendingLines_.clear();
+    for (const std::string& text : lines) {
+        LogLine("CV.Insert" + message + " s=[" + text + "]");
     }
 }
 
@@ -158,11 +175,16 @@ void RecoveryCore::RecoverFile(db::Batch& batch, const std::string& displayName,
         NoteCommitsDuring(batch, commitsBefore);
         if (wasAdded) {
             ++pendingAdded_;
+            if (runMode_ != RunMode::Local) {
+                pendingLines_.push_back(line.recordText);
+            }
         }
-        // Work the batch held was lost (a disk-full or I/O error undid it):
-        // the run cannot go on as if it were kept.
+        // Work the batch held was lost (a disk-full or I/O error undid it,
+        // or the server went away for good): the run cannot go on as if it
+        // were kept.
         if (!batch.Failure().empty()) {
             pendingAdded_ = 0;
+            LogPendingLost(batch.Failure());
             throw EDatabaseError(batch.Failure());
         }
         if (batch.Due()) {
