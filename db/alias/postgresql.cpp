@@ -281,16 +281,23 @@ class PgAliasConnection final : public Connection, public BatchMember {
         }
         EDatabaseError error = ErrorOf(res);
         PQclear(res);
-        if (PQtransactionStatus(conn_) == PQTRANS_INERROR) {
-            try {
-                Simple("ROLLBACK");
-                Simple("BEGIN");
-                Replay(false);
-            } catch (const EDatabaseError& e) {
-                Fail(e.Message());
-            }
-        }
+        RestoreTransaction();
         throw error;
+    }
+
+    // A failed statement (or prepare) leaves the transaction unusable: undo
+    // it and bring the kept writes back.
+    void RestoreTransaction() {
+        if (!inBatch_ || PQtransactionStatus(conn_) != PQTRANS_INERROR) {
+            return;
+        }
+        try {
+            Simple("ROLLBACK");
+            Simple("BEGIN");
+            Replay(false);
+        } catch (const EDatabaseError& e) {
+            Fail(e.Message());
+        }
     }
 
     // Savepoint, write, release: one round trip. A failed write is rolled
@@ -541,6 +548,7 @@ class PgAliasConnection final : public Connection, public BatchMember {
                 Drop();
                 throw ConnectionLost{};
             }
+            RestoreTransaction();
             throw EDatabaseError(msg);
         }
         PQclear(res);
