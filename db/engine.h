@@ -93,6 +93,11 @@ class Engine {
     int LockWaitMs() const { return lockWaitMs_; }
     void SetLockWaitMs(int ms) { lockWaitMs_ = ms; }
 
+    // How long a batch waits for an external server that went away in its
+    // middle to come back before the run gives up (tests shorten it).
+    int ReconnectWaitMs() const { return reconnectWaitMs_; }
+    void SetReconnectWaitMs(int ms) { reconnectWaitMs_ = ms; }
+
     // Commits everything (outside a batch there is nothing pending) and
     // closes every connection. Raises the first failure.
     void Shutdown();
@@ -119,6 +124,7 @@ class Engine {
 
     int lockWaitMs_ = 5000;
     uint64_t connectionsVersion_ = 1;
+    int reconnectWaitMs_ = 15000;
     Batch* batch_ = nullptr;
     uint64_t generation_ = 1;
 };

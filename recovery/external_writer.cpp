@@ -1,3 +1,5 @@
+#include <optional>
+
 #include "base/clock.h"
 #include "base/errors.h"
 #include "base/int_conversion.h"
@@ -63,8 +65,18 @@ bool RecoveryCore::CV_InsertThisOne(RunMode mode, const std::string& unitCode,
                                   : Statement{"rdrmain",
                                               statements::kReaderLookupWithoutId,
                                               {point, pointWithZero, Value::Text("")}};
-        if (RunLookup(Query1, readerLookup)) {
-            deviceName = Query1.FieldAsString("tag_name");
+        // Within a run each reader is asked once (see ExternalLookups).
+        const std::string readerKey =
+            (rec.readerId.empty() ? "-" : "+") + unitNumber + '\0' + rec.readerId;
+        if (const std::string* known = running_ ? lookups_.Device(readerKey) : nullptr) {
+            deviceName = *known;
+        } else {
+            if (RunLookup(Query1, readerLookup)) {
+                deviceName = Query1.FieldAsString("tag_name");
+            }
+            if (running_) {
+                lookups_.KeepDevice(readerKey, deviceName);
+            }
         }
         if (deviceName.empty()) {
             const std::string line = "Device for unit: " + rec.UnitCode +
@@ -74,14 +86,24 @@ bool RecoveryCore::CV_InsertThisOne(RunMode mode, const std::string& unitCode,
         }
 
         if (!Trim(rec.cardNumber).empty()) {
-            if (RunLookup(Query1, Statement{"cards",
-                                            statements::kExternalCardLookup,
-                                            {Value::Text(rec.cardNumber)}})) {
-                holder.name = Query1.FieldAsString("Name");
-                holder.staffNumber = Query1.FieldAsString("Staff_number");
-                holder.user1 = Query1.FieldAsString("User1");
-                holder.user2 = Query1.FieldAsString("User2");
-                holder.user3 = Query1.FieldAsString("User3");
+            std::optional<CardHolder> found;
+            if (const auto* known = running_ ? lookups_.Holder(rec.cardNumber) : nullptr) {
+                found = *known;
+            } else {
+                if (RunLookup(Query1, Statement{"cards",
+                                                statements::kExternalCardLookup,
+                                                {Value::Text(rec.cardNumber)}})) {
+                    found = CardHolder{Query1.FieldAsString("Name"),
+                                       Query1.FieldAsString("Staff_number"),
+                                       Query1.FieldAsString("User1"), Query1.FieldAsString("User2"),
+                                       Query1.FieldAsString("User3")};
+                }
+                if (running_) {
+                    lookups_.KeepHolder(rec.cardNumber, found);
+                }
+            }
+            if (found) {
+                holder = *found;
             } else if (!AllowUnknownCards) {
                 const std::string line = "Card: " + rec.cardNumber + " not found";
                 host_.AddMemoLine(line);

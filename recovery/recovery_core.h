@@ -10,6 +10,7 @@
 #include "db/engine.h"
 #include "db/query.h"
 #include "db/table.h"
+#include "recovery/external_lookups.h"
 #include "recovery/host.h"
 #include "recovery/line_outcome.h"
 #include "recovery/record_id.h"
@@ -142,6 +143,8 @@ class RecoveryCore {
     LineOutcome lineOutcome_ = LineOutcome::Failed;
     std::string lineMessage_;
     std::function<void(const RejectedLine&)> rejectSink_;
+    // The external writer's reader and card answers of the current run.
+    ExternalLookups lookups_;
 };
 
 }  // namespace tallon

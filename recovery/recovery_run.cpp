@@ -50,6 +50,7 @@ void RecoveryCore::Button1Click() {
     totals_ = RunTotals{};
     pending_.clear();
     const auto runStart = std::chrono::steady_clock::now();
+    lookups_.Clear();
 
     std::string failure;
     {
@@ -126,6 +127,12 @@ void RecoveryCore::FailPending(const std::string& message) noexcept {
         line.outcome = LineOutcome::Failed;
         line.message = message;
         try {
+            // The external writer's log names every line it did not store;
+            // these were not kept after all.
+            if (runMode_ != RunMode::Local) {
+                LogLine("CV.Insert" + message + " s=[" +
+                        Copy(line.text, 4, static_cast<int>(line.text.size())) + "]");
+            }
             NotAdded(line);
         } catch (...) {
             // The run is ending on its own failure already.
@@ -238,8 +245,9 @@ void RecoveryCore::RecoverFile(db::Batch& batch, const std::string& displayName,
             outcome.message = lineMessage_;
             NotAdded(outcome);
         }
-        // Work the batch held was lost (a disk-full or I/O error undid it):
-        // the run cannot go on as if it were kept.
+        // Work the batch held was lost (a disk-full or I/O error undid it,
+        // or the server went away for good): the run cannot go on as if it
+        // were kept.
         if (!batch.Failure().empty()) {
             FailPending(batch.Failure());
             throw EDatabaseError(batch.Failure());

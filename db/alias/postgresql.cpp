@@ -8,26 +8,41 @@
 // A statement of fixed text is prepared once per session (its '?'
 // placeholders become $1, $2, ...) and then executed with its values as text
 // parameters, which the server resolves from their context exactly like
-// quoted literals. Every statement commits on its own (autocommit), so an
-// insert the server acknowledged is durable by the server's own rules.
+// quoted literals.
 //
-// A connection lost between statements is reopened by the next statement. A
+// Outside a batch every statement commits on its own (autocommit). A
+// connection lost between statements is reopened by the next statement. A
 // select that finds the connection gone is retried once on a fresh
 // connection (it changes nothing, so running it again is harmless); any
 // other statement reports the error, because the server may or may not have
 // carried it out, and the statement after it reconnects.
+//
+// Inside a batch the session holds one transaction from its first statement
+// until the batch commits, so a run pays one commit (one log flush on the
+// server) per batch instead of one per insert. Each write runs under its own
+// savepoint, sent with it in one pipeline (one round trip), so a write that
+// fails undoes only itself. Every write of the open transaction is kept,
+// with the check (a ReadBeforeWrite statement) that came before it: when the
+// connection breaks, the driver waits a bounded time for the server, opens a
+// new transaction and runs the kept writes again, each only when its check
+// still finds nothing. That also settles a commit whose answer was lost: if
+// it went through, every check finds its row and nothing is written twice.
+// A server that does not come back fails the batch.
 
 #include <libpq-fe.h>
 
 #include <strings.h>
 
+#include <chrono>
 #include <cstring>
 #include <optional>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
 #include "base/errors.h"
 #include "db/alias/drivers.h"
+#include "db/batch.h"
 #include "db/engine.h"
 #include "db/local/schema.h"
 
@@ -87,15 +102,9 @@ std::string ParameterText(const Value& v) {
     return v.text();
 }
 
-class PgAliasConnection final : public Connection {
-  public:
-    PgAliasConnection(Engine& engine, const AliasConfig& alias, std::string usedName)
-        : engine_(engine), conninfo_(alias.connection), name_(std::move(usedName)) {}
-
-    ~PgAliasConnection() override { Drop(); }
-
-    void Run(const Statement& statement, Rows* rows) override {
-        std::vector<std::string> texts;
+// A statement's values as the server receives them.
+struct Parameters {
+    explicit Parameters(const Statement& statement) {
         texts.reserve(statement.values.size());
         for (size_t i = 0; i < statement.values.size(); ++i) {
             texts.push_back(ParameterText(statement.values[i]));
@@ -104,38 +113,366 @@ class PgAliasConnection final : public Connection {
                                      " holds a NUL byte, which PostgreSQL text cannot store");
             }
         }
-        std::vector<const char*> params;
-        params.reserve(texts.size());
+        pointers.reserve(texts.size());
         for (size_t i = 0; i < texts.size(); ++i) {
-            params.push_back(statement.values[i].IsNull() ? nullptr : texts[i].c_str());
+            pointers.push_back(statement.values[i].IsNull() ? nullptr : texts[i].c_str());
         }
-        PGresult* res = Execute(
-            [&]() -> PGresult* {
-                for (int attempt = 0;; ++attempt) {
-                    const std::string name = Prepared(statement.text);
-                    PGresult* r =
-                        PQexecPrepared(conn_, name.c_str(), static_cast<int>(params.size()),
-                                       params.data(), nullptr, nullptr, 0);
-                    const char* state = PQresultErrorField(r, PG_DIAG_SQLSTATE);
-                    if (attempt > 0 || !state || std::string(state) != "0A000") {
-                        return r;
-                    }
-                    // The table changed shape under a prepared "select *": the
-                    // statement did not run. Prepare it afresh.
-                    PQclear(r);
-                    Forget(statement.text);
-                }
-            },
-            statement.intent == Statement::Intent::Read);
+    }
+    int Count() const { return static_cast<int>(pointers.size()); }
+
+    std::vector<std::string> texts;
+    std::vector<const char*> pointers;
+};
+
+// The connection broke under a statement of the batch's transaction.
+struct ConnectionLost {};
+
+class PgAliasConnection final : public Connection, public BatchMember {
+  public:
+    PgAliasConnection(Engine& engine, const AliasConfig& alias, std::string usedName)
+        : engine_(engine), conninfo_(alias.connection), name_(std::move(usedName)) {}
+
+    ~PgAliasConnection() override {
+        if (Batch* b = engine_.ActiveBatch()) {
+            b->Leave(this);
+        }
+        Drop();
+    }
+
+    void Run(const Statement& statement, Rows* rows) override {
+        const Parameters params(statement);
+        if (engine_.ActiveBatch()) {
+            RunInBatch(statement, params, rows);
+            return;
+        }
+        PGresult* res = Execute([&] { return ExecPrepared(statement, params); },
+                                statement.intent == Statement::Intent::Read);
         Collect(res, rows);
     }
 
     void RunText(const std::string& sql, Rows* rows) override {
+        // Typed statements manage their own transactions: the batch's is
+        // committed first so they start from a clean session.
+        if (inBatch_) {
+            engine_.CommitBeforeWaiting();
+        }
         PGresult* res = Execute([&] { return PQexec(conn_, sql.c_str()); }, StartsWithSelect(sql));
         Collect(res, rows);
     }
 
+    void CommitBatch() override {
+        inBatch_ = false;
+        for (int attempt = 0;; ++attempt) {
+            try {
+                if (!conn_) {
+                    throw ConnectionLost{};
+                }
+                PGresult* res = PQexec(conn_, "COMMIT");
+                const bool ok = PQresultStatus(res) == PGRES_COMMAND_OK &&
+                                std::strcmp(PQcmdStatus(res), "COMMIT") == 0;
+                const std::string msg = ok ? std::string() : ErrorText(res);
+                PQclear(res);
+                if (ok) {
+                    journal_.clear();
+                    return;
+                }
+                if (PQstatus(conn_) == CONNECTION_BAD) {
+                    throw ConnectionLost{};
+                }
+                journal_.clear();
+                Rollback();
+                throw EDatabaseError("Cannot commit to database '" + name_ + "': " + msg);
+            } catch (const ConnectionLost&) {
+                // Whether the commit happened is unknown: the checks of the
+                // kept writes tell, in a new transaction.
+                if (attempt > 0) {
+                    journal_.clear();
+                    throw EDatabaseError("Cannot commit to database '" + name_ +
+                                         "': the connection was lost");
+                }
+                try {
+                    Reopen();
+                } catch (...) {
+                    journal_.clear();
+                    throw;
+                }
+            }
+        }
+    }
+
+    void AbandonBatch() noexcept override {
+        inBatch_ = false;
+        journal_.clear();
+        lastCheck_.reset();
+        Rollback();
+    }
+
   private:
+    // A write of the open transaction and the check that preceded it.
+    struct Kept {
+        std::optional<Statement> check;
+        Statement write;
+    };
+
+    void RunInBatch(const Statement& statement, const Parameters& params, Rows* rows) {
+        for (int attempt = 0;; ++attempt) {
+            try {
+                Begin();
+                PGresult* res = statement.intent == Statement::Intent::Write
+                                    ? GuardedWrite(statement, params)
+                                    : Checked(statement, params);
+                Collect(res, rows);
+                if (statement.intent == Statement::Intent::ReadBeforeWrite) {
+                    lastCheck_ = statement;
+                } else if (statement.intent == Statement::Intent::Write) {
+                    journal_.push_back({std::move(lastCheck_), statement});
+                    lastCheck_.reset();
+                }
+                return;
+            } catch (const ConnectionLost&) {
+                // Everything of the open transaction is gone with the
+                // session: Reopen() brings the kept writes back, then the
+                // statement runs again.
+                if (attempt > 0) {
+                    Fail("the connection to the server was lost again");
+                }
+                const bool joined = inBatch_;
+                Reopen();
+                if (!joined) {
+                    inBatch_ = true;
+                    engine_.ActiveBatch()->Join(this);
+                }
+            }
+        }
+    }
+
+    // Inside a batch: a transaction from the first statement on.
+    void Begin() {
+        if (inBatch_) {
+            if (!conn_) {
+                throw ConnectionLost{};
+            }
+            return;
+        }
+        // A session lost before this batch began is waited for like one
+        // lost in its middle, rather than failing line after line.
+        if (!conn_ && wasConnected_) {
+            throw ConnectionLost{};
+        }
+        Connect();
+        Simple("BEGIN");
+        inBatch_ = true;
+        engine_.ActiveBatch()->Join(this);
+    }
+
+    // Runs a statement of the transaction; a failure that left the
+    // transaction unusable undoes it and brings the kept writes back, so the
+    // failure stays the statement's own.
+    PGresult* Checked(const Statement& statement, const Parameters& params) {
+        PGresult* res = ExecPrepared(statement, params);
+        const ExecStatusType st = PQresultStatus(res);
+        if (st == PGRES_TUPLES_OK || st == PGRES_COMMAND_OK) {
+            return res;
+        }
+        if (PQstatus(conn_) == CONNECTION_BAD) {
+            PQclear(res);
+            Drop();
+            throw ConnectionLost{};
+        }
+        EDatabaseError error = ErrorOf(res);
+        PQclear(res);
+        RestoreTransaction();
+        throw error;
+    }
+
+    // A failed statement (or prepare) leaves the transaction unusable: undo
+    // it and bring the kept writes back.
+    void RestoreTransaction() {
+        if (!inBatch_ || PQtransactionStatus(conn_) != PQTRANS_INERROR) {
+            return;
+        }
+        try {
+            Simple("ROLLBACK");
+            Simple("BEGIN");
+            Replay(false);
+        } catch (const EDatabaseError& e) {
+            Fail(e.Message());
+        }
+    }
+
+    // Savepoint, write, release: one round trip. A failed write is rolled
+    // back to its savepoint and raised.
+    PGresult* GuardedWrite(const Statement& statement, const Parameters& params) {
+        const std::string name = Prepared(statement.text);
+        if (!PQenterPipelineMode(conn_)) {
+            LostOr("cannot enter pipeline mode");
+        }
+        const bool sent = PQsendQueryParams(conn_, "SAVEPOINT tallon_line", 0, nullptr, nullptr,
+                                            nullptr, nullptr, 0) &&
+                          PQsendQueryPrepared(conn_, name.c_str(), params.Count(),
+                                              params.pointers.data(), nullptr, nullptr, 0) &&
+                          PQsendQueryParams(conn_, "RELEASE SAVEPOINT tallon_line", 0, nullptr,
+                                            nullptr, nullptr, nullptr, 0) &&
+                          PQpipelineSync(conn_);
+        if (!sent) {
+            LostOr(PQerrorMessage(conn_));
+        }
+        // Results: one or more per statement, each statement's closed by a
+        // null, then the sync.
+        PGresult* written = nullptr;
+        std::optional<EDatabaseError> error;
+        int query = 0;
+        for (int nulls = 0; nulls <= 3;) {
+            PGresult* r = PQgetResult(conn_);
+            if (PQstatus(conn_) == CONNECTION_BAD) {
+                PQclear(r);
+                PQclear(written);
+                Drop();
+                throw ConnectionLost{};
+            }
+            if (!r) {
+                ++nulls;
+                ++query;
+                continue;
+            }
+            const ExecStatusType st = PQresultStatus(r);
+            if (st == PGRES_PIPELINE_SYNC) {
+                PQclear(r);
+                break;
+            }
+            if (st == PGRES_FATAL_ERROR && !error) {
+                error = ErrorOf(r);
+            }
+            if (query == 1 && !written && st == PGRES_COMMAND_OK) {
+                written = r;
+            } else {
+                PQclear(r);
+            }
+        }
+        if (!PQexitPipelineMode(conn_)) {
+            PQclear(written);
+            LostOr("cannot leave pipeline mode");
+        }
+        if (!error && written) {
+            return written;
+        }
+        PQclear(written);
+        if (PQtransactionStatus(conn_) == PQTRANS_INERROR) {
+            Simple("ROLLBACK TO SAVEPOINT tallon_line");
+            Simple("RELEASE SAVEPOINT tallon_line");
+        }
+        if (error) {
+            throw *error;
+        }
+        throw EDatabaseError("PostgreSQL error");
+    }
+
+    // After a lost connection: wait for the server (a bounded time), open a
+    // transaction and bring back the kept writes. `checked`: each only when
+    // its check finds nothing (an earlier commit may have kept them).
+    void Reopen(bool checked = true) {
+        Drop();
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(engine_.ReconnectWaitMs());
+        for (;;) {
+            try {
+                Connect();
+                break;
+            } catch (const EDatabaseError& e) {
+                if (std::chrono::steady_clock::now() >= deadline) {
+                    Fail(e.Message());
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+        }
+        try {
+            Simple("BEGIN");
+            Replay(checked);
+        } catch (const ConnectionLost&) {
+            Fail("the connection to the server was lost again");
+        } catch (const EDatabaseError& e) {
+            Fail(e.Message());
+        }
+    }
+
+    void Replay(bool checked) {
+        for (const Kept& k : journal_) {
+            if (checked && k.check) {
+                PGresult* res = Checked(*k.check, Parameters(*k.check));
+                const bool found = PQntuples(res) > 0;
+                PQclear(res);
+                if (found) {
+                    continue;
+                }
+            }
+            PQclear(GuardedWrite(k.write, Parameters(k.write)));
+        }
+    }
+
+    // The batch cannot be kept: its members are undone and the run hears it.
+    [[noreturn]] void Fail(const std::string& message) {
+        const std::string msg = "Lost the connection to database '" + name_ + "': " + message;
+        journal_.clear();
+        lastCheck_.reset();
+        if (Batch* b = engine_.ActiveBatch()) {
+            b->MarkFailed(msg);
+        }
+        throw EDatabaseError(msg);
+    }
+
+    [[noreturn]] void LostOr(const std::string& message) {
+        if (PQstatus(conn_) == CONNECTION_BAD) {
+            Drop();
+            throw ConnectionLost{};
+        }
+        throw EDatabaseError(CleanMessage(message.c_str()));
+    }
+
+    // A statement without values or rows on the open session.
+    void Simple(const char* sql) {
+        PGresult* res = PQexec(conn_, sql);
+        const bool ok = PQresultStatus(res) == PGRES_COMMAND_OK;
+        const std::string msg = ok ? std::string() : ErrorText(res);
+        PQclear(res);
+        if (!ok) {
+            LostOr(msg);
+        }
+    }
+
+    void Rollback() noexcept {
+        if (conn_ && PQstatus(conn_) == CONNECTION_OK &&
+            PQtransactionStatus(conn_) != PQTRANS_IDLE) {
+            PQclear(PQexec(conn_, "ROLLBACK"));
+        }
+    }
+
+    std::string ErrorText(const PGresult* res) const {
+        const char* primary = res ? PQresultErrorField(res, PG_DIAG_MESSAGE_PRIMARY) : nullptr;
+        return CleanMessage(primary ? primary : PQerrorMessage(conn_));
+    }
+
+    EDatabaseError ErrorOf(const PGresult* res) const {
+        const char* state = res ? PQresultErrorField(res, PG_DIAG_SQLSTATE) : nullptr;
+        const bool unique = state != nullptr && std::string(state) == "23505";
+        return EDatabaseError(
+            ErrorText(res), unique ? DatabaseErrorCode::UniqueViolation : DatabaseErrorCode::Other);
+    }
+
+    PGresult* ExecPrepared(const Statement& statement, const Parameters& params) {
+        for (int attempt = 0;; ++attempt) {
+            const std::string name = Prepared(statement.text);
+            PGresult* r = PQexecPrepared(conn_, name.c_str(), params.Count(),
+                                         params.pointers.data(), nullptr, nullptr, 0);
+            const char* state = PQresultErrorField(r, PG_DIAG_SQLSTATE);
+            if (attempt > 0 || !state || std::string(state) != "0A000") {
+                return r;
+            }
+            // The table changed shape under a prepared "select *": the
+            // statement did not run. Prepare it afresh.
+            PQclear(r);
+            Forget(statement.text);
+        }
+    }
     static void Collect(PGresult* res, Rows* rows) {
         if (rows) {
             rows->Clear();
@@ -205,9 +542,13 @@ class PgAliasConnection final : public Connection {
         PGresult* res =
             PQprepare(conn_, name.c_str(), NumberedPlaceholders(text).c_str(), 0, nullptr);
         if (PQresultStatus(res) != PGRES_COMMAND_OK) {
-            const char* primary = PQresultErrorField(res, PG_DIAG_MESSAGE_PRIMARY);
-            std::string msg = CleanMessage(primary ? primary : PQerrorMessage(conn_));
+            const std::string msg = ErrorText(res);
             PQclear(res);
+            if (inBatch_ && PQstatus(conn_) == CONNECTION_BAD) {
+                Drop();
+                throw ConnectionLost{};
+            }
+            RestoreTransaction();
             throw EDatabaseError(msg);
         }
         PQclear(res);
@@ -277,6 +618,7 @@ class PgAliasConnection final : public Connection {
             }
         }
         conn_ = c;
+        wasConnected_ = true;
     }
 
     // Runs one statement; returns its result (the caller clears it) or
@@ -304,13 +646,9 @@ class PgAliasConnection final : public Connection {
                 PQclear(res);
                 continue;
             }
-            const char* primary = res ? PQresultErrorField(res, PG_DIAG_MESSAGE_PRIMARY) : nullptr;
-            std::string msg = CleanMessage(primary ? primary : PQerrorMessage(conn_));
-            const char* state = res ? PQresultErrorField(res, PG_DIAG_SQLSTATE) : nullptr;
-            const bool unique = state != nullptr && std::string(state) == "23505";
+            EDatabaseError error = ErrorOf(res);
             PQclear(res);
-            throw EDatabaseError(
-                msg, unique ? DatabaseErrorCode::UniqueViolation : DatabaseErrorCode::Other);
+            throw error;
         }
     }
 
@@ -319,6 +657,11 @@ class PgAliasConnection final : public Connection {
     std::string name_;
     std::optional<LoginAnswer> login_;
     PGconn* conn_ = nullptr;
+    bool wasConnected_ = false;
+
+    bool inBatch_ = false;
+    std::vector<Kept> journal_;
+    std::optional<Statement> lastCheck_;
 
     static constexpr unsigned kReplanEvery = 1000;
     struct Prepared_ {

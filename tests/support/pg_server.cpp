@@ -206,49 +206,67 @@ void PgServer::Start() {
     }
     fs::remove(pwfile);
 
-    const std::string serverLog = dir_ + "/server.log";
     for (int attempt = 0; attempt < 5; ++attempt) {
         port_ = FreeLoopbackPort();
-        std::vector<std::string> args{binDir_ + "/postgres",
-                                      "-D",
-                                      data,
-                                      "-p",
-                                      std::to_string(port_),
-                                      "-k",
-                                      dir_,
-                                      "-c",
-                                      "listen_addresses=127.0.0.1",
-                                      "-c",
-                                      "max_connections=40"};
-        if (!durable_) {
-            for (const char* a : {"-c", "fsync=off", "-c", "full_page_writes=off"}) {
-                args.emplace_back(a);
-            }
-        }
-        pid_ = Spawn(args, dir_, serverLog, runUid_, runGid_, true);
-        const std::string ping =
-            "host=127.0.0.1 port=" + std::to_string(port_) + " dbname=postgres connect_timeout=2";
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        bool exited = false;
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                exited = true;
-                pid_ = -1;
-                break;
-            }
-            if (PQping(ping.c_str()) == PQPING_OK) {
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        if (!exited) {
-            throw std::runtime_error("PostgreSQL did not become ready within 30 s: " +
-                                     Tail(serverLog));
+        if (Launch()) {
+            return;
         }
         // Most likely someone took the port between our probe and the
         // server's bind: try another one.
     }
-    throw std::runtime_error("PostgreSQL would not start: " + Tail(serverLog));
+    throw std::runtime_error("PostgreSQL would not start: " + Tail(dir_ + "/server.log"));
+}
+
+bool PgServer::Launch() {
+    const std::string data = dir_ + "/data";
+    const std::string serverLog = dir_ + "/server.log";
+    std::vector<std::string> args{binDir_ + "/postgres",
+                                  "-D",
+                                  data,
+                                  "-p",
+                                  std::to_string(port_),
+                                  "-k",
+                                  dir_,
+                                  "-c",
+                                  "listen_addresses=127.0.0.1",
+                                  "-c",
+                                  "max_connections=40"};
+    if (!durable_) {
+        for (const char* a : {"-c", "fsync=off", "-c", "full_page_writes=off"}) {
+            args.emplace_back(a);
+        }
+    }
+    pid_ = Spawn(args, dir_, serverLog, runUid_, runGid_, true);
+    const std::string ping =
+        "host=127.0.0.1 port=" + std::to_string(port_) + " dbname=postgres connect_timeout=2";
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    int status = 0;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            return false;
+        }
+        if (PQping(ping.c_str()) == PQPING_OK) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    throw std::runtime_error("PostgreSQL did not become ready within 30 s: " + Tail(serverLog));
+}
+
+void PgServer::StopImmediately() {
+    if (pid_ > 0) {
+        kill(pid_, SIGQUIT);
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        pid_ = -1;
+    }
+}
+
+void PgServer::Resume() {
+    if (pid_ <= 0 && !Launch()) {
+        throw std::runtime_error("PostgreSQL would not start again: " + Tail(dir_ + "/server.log"));
+    }
 }
 
 void PgServer::Stop() {

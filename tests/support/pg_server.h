@@ -54,9 +54,18 @@ class PgServer {
     // Ends every other session on a database (to test lost connections).
     void TerminateSessions(const std::string& database) const;
 
+    // Stops the server as `pg_ctl stop -m immediate` does (sessions cut, no
+    // shutdown checkpoint), keeping its data; Resume() starts it again on
+    // the same port.
+    void StopImmediately();
+    void Resume();
+
   private:
     void Start();
     void Stop();
+    // Starts the server on the data directory; false when it exited at
+    // once (its port was taken).
+    bool Launch();
 
     bool durable_ = false;
     std::string dir_;
