@@ -8,9 +8,10 @@
 
 namespace tallon {
 
-// What the external writer's reader and card lookups answered during one
+// What the writers' device, reader and card lookups answered during one
 // run, "not found" included, so that a run asks the database about each
-// reader and each card once instead of once per line. A run starts with it
+// reader and each card once instead of once per line (keys carry the table
+// they were asked of). A run starts with it
 // empty: a reader or card edited between runs is seen by the next run.
 // Edits made while a run goes on are not seen by that run.
 class ExternalLookups {

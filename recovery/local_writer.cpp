@@ -1,3 +1,5 @@
+#include <optional>
+
 #include "base/clock.h"
 #include "base/errors.h"
 #include "base/file_names.h"
@@ -28,32 +30,65 @@ bool RecoveryCore::InsertThisOne(const std::string& unitCode, const std::string&
         std::string deviceName = defaultDevice;
         if (host_.FromTranChecked()) {
             deviceName = "CTRL" + rec.UnitCode;
-        } else if (RunLookup(Query1, Statement{"rdrmain",
-                                               statements::kDeviceLookup,
-                                               {Value::Text(rec.UnitCode)}})) {
-            deviceName = Query1.FieldAsString("tag_name");
+        } else {
+            // Within a run each unit is looked up once: "F" and the name
+            // found, or "N" for a unit the table does not hold.
+            const std::string key = "local|" + rec.UnitCode;
+            const std::string* known = running_ ? lookups_.Device(key) : nullptr;
+            std::string answer;
+            if (known) {
+                answer = *known;
+            } else {
+                answer = RunLookup(Query1, Statement{"rdrmain",
+                                                     statements::kDeviceLookup,
+                                                     {Value::Text(rec.UnitCode)}})
+                             ? "F" + Query1.FieldAsString("tag_name")
+                             : std::string("N");
+                if (running_) {
+                    lookups_.KeepDevice(key, answer);
+                }
+            }
+            if (answer[0] == 'F') {
+                deviceName = answer.substr(1);
+            }
         }
 
         CardHolder holder;
         if (!Trim(rec.cardNumber).empty()) {
             const bool fromSample = host_.FromTranChecked();
-            const Statement lookup =
-                fromSample
-                    ? Statement{"TranSamp",
-                                statements::kSampleCardLookup,
-                                {Value::Text(rec.cardNumber)}}
-                    : Statement{"cards", statements::kCardLookup, {Value::Text(rec.cardNumber)}};
-            if (!RunLookup(Query1, lookup)) {
+            // Within a run each card is looked up once in each table.
+            const std::string key = (fromSample ? "sample|" : "cards|") + rec.cardNumber;
+            const std::optional<CardHolder>* known = running_ ? lookups_.Holder(key) : nullptr;
+            std::optional<CardHolder> found;
+            if (known) {
+                found = *known;
+            } else {
+                const Statement lookup = fromSample ? Statement{"TranSamp",
+                                                                statements::kSampleCardLookup,
+                                                                {Value::Text(rec.cardNumber)}}
+                                                    : Statement{"cards",
+                                                                statements::kCardLookup,
+                                                                {Value::Text(rec.cardNumber)}};
+                if (RunLookup(Query1, lookup)) {
+                    CardHolder h;
+                    h.name = Query1.FieldAsString("Name");
+                    h.staffNumber = Query1.FieldAsString(fromSample ? "Staff No" : "Staff_number");
+                    h.user1 = Query1.FieldAsString("User1");
+                    h.user2 = Query1.FieldAsString("User2");
+                    h.user3 = Query1.FieldAsString("User3");
+                    found = std::move(h);
+                }
+                if (running_) {
+                    lookups_.KeepHolder(key, found);
+                }
+            }
+            if (!found) {
                 const std::string line = "Card: " + rec.cardNumber + " not found";
                 host_.AddMemoLine(line);
                 LogLine(line);
                 return Refuse(LineOutcome::UnknownCard, line);
             }
-            holder.name = Query1.FieldAsString("Name");
-            holder.staffNumber = Query1.FieldAsString(fromSample ? "Staff No" : "Staff_number");
-            holder.user1 = Query1.FieldAsString("User1");
-            holder.user2 = Query1.FieldAsString("User2");
-            holder.user3 = Query1.FieldAsString("User3");
+            holder = *found;
         }
 
         if (host_.MergeChecked()) {

@@ -138,7 +138,11 @@ void DirectoryDatabase::ForgetTable(const std::string& tableName) {
 }
 
 void DirectoryDatabase::Run(const Statement& statement, Rows* rows) {
-    ReleaseIdleCaches();
+    // Idle tables are looked for once per batch, not at every statement.
+    if (sweptGeneration_ != engine_.Generation()) {
+        sweptGeneration_ = engine_.Generation();
+        ReleaseIdleCaches();
+    }
     Table(statement.table).RunStatement(statement, rows);
 }
 

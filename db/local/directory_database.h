@@ -15,6 +15,7 @@
 // engine writes meanwhile is checked again at commit (see table_file.h).
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -94,6 +95,7 @@ class DirectoryDatabase final : public Connection {
     std::unordered_map<std::string, TableFile*> asGiven_;  // the name as a caller spelt it
     std::unordered_map<std::string, Known> exists_;        // lower-case file name
     std::chrono::steady_clock::time_point lastSweep_{};
+    uint64_t sweptGeneration_ = 0;
 };
 
 }  // namespace tallon::db::local

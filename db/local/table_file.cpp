@@ -51,11 +51,12 @@ std::string TableFile::IndexFilePath(const std::string& slot) const {
 }
 
 void TableFile::EnsureCurrent() {
-    lastUse_ = std::chrono::steady_clock::now();
     const bool inBatch = engine_.ActiveBatch() != nullptr;
     if (db_ && inBatch && checkedGeneration_ == engine_.Generation()) {
         return;
     }
+    // Noted once per batch: "unused for a second" needs no finer clock.
+    lastUse_ = std::chrono::steady_clock::now();
     struct stat st {};
     if (::stat(path_.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
         CloseConnection();
@@ -216,8 +217,11 @@ void TableFile::RunStatement(const Statement& statement, Rows* rows) {
         BeginWrite();
     }
     RunInternal(statement.text, statement.values, rows, "Key violation.");
-    if (statement.intent == Statement::Intent::ReadBeforeWrite && InWrite()) {
-        decisionPending_ = true;
+    // Only a check that found nothing is followed by its write; one that
+    // found the record decides nothing more.
+    if (statement.intent == Statement::Intent::ReadBeforeWrite) {
+        decisionLost_ = false;
+        decisionPending_ = InWrite() && rows != nullptr && rows->empty();
     }
 }
 

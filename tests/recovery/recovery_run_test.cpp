@@ -10,10 +10,12 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <thread>
 
 #include "base/clock.h"
 #include "base/errors.h"
 #include "base/file_names.h"
+#include "db/batch.h"
 #include "db/engine.h"
 #include "log/activity_log.h"
 #include "recovery/recovery_core.h"
@@ -334,6 +336,24 @@ TEST_F(RecoveryRun, ATableReplacedUnderTheBatchIsReportedAndNothingOfItCounted) 
     core.Button1Click();
     EXPECT_EQ(core.Totals().added, 4);
     EXPECT_EQ(Records("TR260606", "Time").size(), 4u);
+}
+
+TEST_F(RecoveryRun, ARefusedDuplicateDecidesNothingForTheLinesAfterIt) {
+    // The second line is refused as a duplicate and its batch commits right
+    // after it; the third line of the same table is added as usual.
+    host.rawFileName = Raw("d.raw", CrLf({Line(1), Line(1), Line(2)}));
+    host.onEvents = [&] {
+        if (host.counter.size() == 1) {
+            std::this_thread::sleep_for(db::kBatchAge + std::chrono::milliseconds(20));
+        }
+    };
+    core.Button1Click();
+    EXPECT_TRUE(core.Totals().completed) << core.Totals().error;
+    EXPECT_EQ(core.Totals().added, 2);
+    EXPECT_EQ(Records("TR260606", "Time").size(), 2u);
+    EXPECT_EQ(CountPrefix(Log(), "Duplicate record: "), 1u);
+    EXPECT_EQ(Count(host.memo, "Completed - 2 records added."), 1u)
+        << testing::PrintToString(host.memo);
 }
 
 TEST_F(RecoveryRun, StopEndsTheRunAndTheNextRunWorks) {
