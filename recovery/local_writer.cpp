@@ -39,11 +39,16 @@ bool RecoveryCore::InsertThisOne(const std::string& unitCode, const std::string&
             if (known) {
                 answer = *known;
             } else {
-                answer = RunLookup(Query1, Statement{"rdrmain",
-                                                     statements::kDeviceLookup,
-                                                     {Value::Text(rec.UnitCode)}})
-                             ? "F" + Query1.FieldAsString("tag_name")
-                             : std::string("N");
+                if (RunLookup(Query1, Statement{"rdrmain",
+                                                statements::kDeviceLookup,
+                                                {Value::Text(rec.UnitCode)}})) {
+                    // Appended, not "F" + temporary: GCC 12 at -O3 warns
+                    // falsely about that form.
+                    answer = "F";
+                    answer += Query1.FieldAsString("tag_name");
+                } else {
+                    answer = "N";
+                }
                 if (running_) {
                     lookups_.KeepDevice(key, answer);
                 }
