@@ -41,6 +41,11 @@ Table::~Table() {
 }
 
 void Table::Close() {
+    if (file_ && openedVersion_ != engine_.ConnectionsVersion()) {
+        file_ = nullptr;  // closed with the engine
+        appending_ = false;
+        record_.clear();
+    }
     if (!file_)
         return;
     // A record appended but not posted is dropped, as closing cancels it.
@@ -92,11 +97,15 @@ void Table::Open() {
         throw;
     }
     file_ = &file;
+    openedVersion_ = engine_.ConnectionsVersion();
     exclusiveHeld_ = exclusive_;
 }
 
 local::TableFile& Table::FileOf(const char* what) {
     (void)what;
+    if (file_ && openedVersion_ != engine_.ConnectionsVersion()) {
+        file_ = nullptr;
+    }
     if (!file_) {
         throw EDatabaseError(objectName_ + ": Cannot perform this operation on a closed dataset");
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -76,6 +77,9 @@ class Table {
     std::string tableName_;
     bool exclusive_ = false;
     local::TableFile* file_ = nullptr;
+    // The engine's connections when the table was opened: after the engine
+    // shut down its table files are gone, and so is this table's.
+    uint64_t openedVersion_ = 0;
     bool exclusiveHeld_ = false;
     bool appending_ = false;
     std::vector<Value> record_;

@@ -164,6 +164,8 @@ bool RecoveryCore::InsertThisOne(const std::string& unitCode, const std::string&
         TransTable.Close();
         return true;
     } catch (const Exception& e) {
+        // A record that failed after the table was opened lets go of it.
+        TransTable.Close();
         const std::string line = e.Message() + " s=[" + recordText + "]";
         Refuse(decoded ? LineOutcome::Failed : LineOutcome::Undecodable, line);
         LogLine(line);

@@ -192,6 +192,16 @@ TEST_F(LocalDbTest, DatabaseOpenNeedsAReadableDirectory) {
     EXPECT_EQ(ok.Directory(), dir_.path());
 }
 
+TEST_F(LocalDbTest, ATableLeftOpenOutlivesTheEngineShuttingDown) {
+    MakeTransactionTable("TRAN1");
+    Table t(engine_, "TransTable", "KD1");
+    t.SetTableName("TRAN1");
+    t.Open();
+    engine_.Shutdown();
+    EXPECT_THROW(t.Append(), EDatabaseError);  // its file went with the engine
+    t.Close();                                 // and closing touches nothing
+}
+
 TEST_F(LocalDbTest, AnIdleTableGivesBackItsPageCache) {
     MakeTransactionTable("TR020608");
     Table t(engine_, "TransTable", "KD1");
