@@ -30,10 +30,6 @@ bool EndsWithNoCase(const std::string& s, const std::string& suffix) {
     return s.size() >= suffix.size() && SameText(s.substr(s.size() - suffix.size()), suffix);
 }
 
-std::string BareName(const std::string& name) {
-    return EndsWithNoCase(name, ".DB") ? name.substr(0, name.size() - 3) : name;
-}
-
 // The process id a temporary file's name carries after `marker`, or 0.
 pid_t WriterOf(const std::string& name, const std::string& marker) {
     const size_t at = name.find(marker);
@@ -88,7 +84,7 @@ TableFile& DirectoryDatabase::Table(const std::string& name) {
         }
     }
     db::CheckTableName(name);
-    const std::string key = LowerCase(BareName(name));
+    const std::string key = LowerCase(WithoutDbExtension(name));
     if (auto it = byName_.find(key); it != byName_.end()) {
         try {
             it->second->EnsureCurrent();
@@ -99,7 +95,7 @@ TableFile& DirectoryDatabase::Table(const std::string& name) {
             byName_.erase(it);
         }
     }
-    const std::string path = ResolveFileName(directory_ + BareName(name) + ".DB");
+    const std::string path = ResolveFileName(directory_ + WithoutDbExtension(name) + ".DB");
     if (!tallon::FileExists(path)) {
         Fail("Table does not exist: " + name);
     }
@@ -133,7 +129,7 @@ void DirectoryDatabase::Forget(const std::string& fileName) {
 }
 
 void DirectoryDatabase::ForgetTable(const std::string& tableName) {
-    const std::string prefix = LowerCase(BareName(tableName)) + ".";
+    const std::string prefix = LowerCase(WithoutDbExtension(tableName)) + ".";
     std::erase_if(exists_, [&](const auto& entry) { return entry.first.rfind(prefix, 0) == 0; });
 }
 
@@ -165,7 +161,7 @@ void DirectoryDatabase::CreateTable(const std::string& tableName,
             }
         }
     }
-    const std::string fileName = BareName(tableName) + ".DB";
+    const std::string fileName = WithoutDbExtension(tableName) + ".DB";
     const std::string path = directory_ + fileName;
     if (tallon::FileExists(path))
         Fail("Table already exists: " + tableName);
@@ -203,7 +199,7 @@ void DirectoryDatabase::CopyTableFromTemplate(const std::string& templateName,
     db::CheckTableName(name);
     // The old table's pending records are committed with the batch (so what
     // the run counted stays true), then its connection goes.
-    const std::string key = LowerCase(BareName(name));
+    const std::string key = LowerCase(WithoutDbExtension(name));
     asGiven_.clear();
     if (auto it = byName_.find(key); it != byName_.end()) {
         engine_.CommitBeforeWaiting();

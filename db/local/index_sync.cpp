@@ -19,8 +19,7 @@ std::string SqliteIndexName(const std::string& slot, bool twin) {
 }
 
 std::string Stem(const TableFile& f) {
-    const std::string& p = f.Path();
-    return p.size() > 3 && SameText(p.substr(p.size() - 3), ".DB") ? p.substr(0, p.size() - 3) : p;
+    return WithoutDbExtension(f.Path());
 }
 
 // The file of a slot that exists: N.PX, N.XGk or its twin N.YGk.

@@ -29,11 +29,11 @@ bool EndsWithNoCase(const std::string& s, const std::string& suffix) {
     return s.size() >= suffix.size() && SameText(s.substr(s.size() - suffix.size()), suffix);
 }
 
-std::string StemOf(const std::string& dbPath) {
-    return EndsWithNoCase(dbPath, ".DB") ? dbPath.substr(0, dbPath.size() - 3) : dbPath;
-}
-
 }  // namespace
+
+std::string WithoutDbExtension(const std::string& name) {
+    return EndsWithNoCase(name, ".DB") ? name.substr(0, name.size() - 3) : name;
+}
 
 TableFile::TableFile(Engine& engine, std::string dbPath)
     : engine_(engine), path_(std::move(dbPath)) {}
@@ -43,11 +43,11 @@ TableFile::~TableFile() {
 }
 
 std::string TableFile::TableName() const {
-    return ExtractFileName(StemOf(path_));
+    return ExtractFileName(WithoutDbExtension(path_));
 }
 
 std::string TableFile::IndexFilePath(const std::string& slot) const {
-    return ResolveFileName(StemOf(path_) + "." + slot);
+    return ResolveFileName(WithoutDbExtension(path_) + "." + slot);
 }
 
 void TableFile::EnsureCurrent() {

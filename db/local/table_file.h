@@ -47,6 +47,9 @@ class Engine;
 
 namespace tallon::db::local {
 
+// A table name or table file path without its ".DB" (any letter case).
+std::string WithoutDbExtension(const std::string& name);
+
 class TableFile final : public BatchMember {
   public:
     TableFile(Engine& engine, std::string dbPath);
