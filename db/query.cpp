@@ -90,6 +90,16 @@ void Query::ExecSQL(const Statement& statement) {
     Target().Run(statement, nullptr);
 }
 
+void Query::RunCheckedWrites(std::span<const CheckedWrite> units,
+                             std::vector<CheckedWriteOutcome>& outcomes) {
+    Close();
+    Target().RunCheckedWrites(units, outcomes);
+}
+
+size_t Query::CheckedWritesPerCall() {
+    return Target().CheckedWritesPerCall();
+}
+
 std::string Quoted(const std::string& value) {
     return QuotedWith(value, '\'');
 }

@@ -49,6 +49,11 @@ class Query {
     void ExecSQL();
     void ExecSQL(const Statement& statement);
 
+    // Checked writes on the query's database (see Connection).
+    void RunCheckedWrites(std::span<const CheckedWrite> units,
+                          std::vector<CheckedWriteOutcome>& outcomes);
+    size_t CheckedWritesPerCall();
+
   private:
     Connection& Target();
 

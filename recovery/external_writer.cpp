@@ -1,4 +1,6 @@
+#include <cctype>
 #include <optional>
+#include <vector>
 
 #include "base/clock.h"
 #include "base/errors.h"
@@ -7,6 +9,7 @@
 #include "db/query.h"
 #include "log/activity_log.h"
 #include "recovery/card_holder.h"
+#include "recovery/external_line.h"
 #include "recovery/lookup.h"
 #include "recovery/raw_record.h"
 #include "recovery/recovery_core.h"
@@ -15,6 +18,7 @@
 namespace tallon {
 namespace {
 
+using db::CheckedWriteOutcome;
 using db::Statement;
 using db::Value;
 
@@ -31,15 +35,58 @@ void RefuseNul(const std::string& value, const char* field) {
 // Tries of one insert whose record id is already taken.
 constexpr int kRecordIdAttempts = 5;
 
+// The duplicate check's values loosened the ways a database may compare
+// them as equal (blank padding, case, leading zeros of a number), so lines
+// that could find each other always share a key. Lines that share one only
+// by the loosening merely run in separate calls.
+std::string DuplicateKey(const Statement& check) {
+    std::string key;
+    for (const Value& v : check.values) {
+        const std::string& text = v.text();
+        size_t b = 0, e = text.size();
+        while (b < e && (text[b] == ' ' || text[b] == '0')) {
+            ++b;
+        }
+        while (e > b && text[e - 1] == ' ') {
+            --e;
+        }
+        for (size_t i = b; i < e; ++i) {
+            key += static_cast<char>(std::tolower(static_cast<unsigned char>(text[i])));
+        }
+        key += '\x1f';
+    }
+    return key;
+}
+
+void Decide(ExternalLine& line, LineOutcome outcome, std::string message, bool inMemo) {
+    line.waiting = false;
+    line.outcome = outcome;
+    line.message = std::move(message);
+    line.inMemo = inMemo;
+}
+
 }  // namespace
 
 bool RecoveryCore::CV_InsertThisOne(RunMode mode, const std::string& unitCode,
                                     const std::string& /*defaultDevice*/,
                                     const std::string& recordText) {
+    ExternalLine line = PrepareExternalLine(mode, unitCode, recordText);
+    if (line.waiting) {
+        ExternalLine* one = &line;
+        WriteExternalLines(std::span<ExternalLine*>(&one, 1));
+    }
+    return ReportExternalLine(line);
+}
+
+ExternalLine RecoveryCore::PrepareExternalLine(RunMode mode, const std::string& unitCode,
+                                               const std::string& recordText) {
+    ExternalLine out;
+    out.recordText = recordText;
     bool decoded = false;
     try {
         RawRecord rec = DecodeRawRecord(unitCode, recordText);
         decoded = true;
+        out.unitCodeAsRead = rec.unitCodeAsRead;
         // The second external system keeps ten-digit card numbers.
         if (mode == RunMode::Velora) {
             rec.cardNumber = "0000" + rec.cardNumber;
@@ -58,19 +105,19 @@ bool RecoveryCore::CV_InsertThisOne(RunMode mode, const std::string& unitCode,
         const Value point = Value::Text(unitNumber);
         const Value pointWithZero = Value::Text("0" + unitNumber);
 
-        const Statement readerLookup =
-            !rec.readerId.empty() ? Statement{"rdrmain",
-                                              statements::kReaderLookupWithId,
-                                              {point, pointWithZero, Value::Text(rec.readerId)}}
-                                  : Statement{"rdrmain",
-                                              statements::kReaderLookupWithoutId,
-                                              {point, pointWithZero, Value::Text("")}};
         // Within a run each reader is asked once (see ExternalLookups).
         const std::string readerKey =
             (rec.readerId.empty() ? "-" : "+") + unitNumber + '\0' + rec.readerId;
         if (const std::string* known = running_ ? lookups_.Device(readerKey) : nullptr) {
             deviceName = *known;
         } else {
+            const Statement readerLookup =
+                !rec.readerId.empty() ? Statement{"rdrmain",
+                                                  statements::kReaderLookupWithId,
+                                                  {point, pointWithZero, Value::Text(rec.readerId)}}
+                                      : Statement{"rdrmain",
+                                                  statements::kReaderLookupWithoutId,
+                                                  {point, pointWithZero, Value::Text("")}};
             if (RunLookup(Query1, readerLookup)) {
                 deviceName = Query1.FieldAsString("tag_name");
             }
@@ -79,10 +126,11 @@ bool RecoveryCore::CV_InsertThisOne(RunMode mode, const std::string& unitCode,
             }
         }
         if (deviceName.empty()) {
-            const std::string line = "Device for unit: " + rec.UnitCode +
-                                     " not found: " + rec.UnitCode + "," + rec.readerId;
-            LogLine(line);
-            return Refuse(LineOutcome::UnknownReader, line);
+            Decide(out, LineOutcome::UnknownReader,
+                   "Device for unit: " + rec.UnitCode + " not found: " + rec.UnitCode + "," +
+                       rec.readerId,
+                   false);
+            return out;
         }
 
         if (!Trim(rec.cardNumber).empty()) {
@@ -105,10 +153,9 @@ bool RecoveryCore::CV_InsertThisOne(RunMode mode, const std::string& unitCode,
             if (found) {
                 holder = *found;
             } else if (!AllowUnknownCards) {
-                const std::string line = "Card: " + rec.cardNumber + " not found";
-                host_.AddMemoLine(line);
-                LogLine(line);
-                return Refuse(LineOutcome::UnknownCard, line);
+                Decide(out, LineOutcome::UnknownCard, "Card: " + rec.cardNumber + " not found",
+                       true);
+                return out;
             } else {
                 holder.name = "Unknown";
                 holder.staffNumber = "STF" + rec.cardNumber;
@@ -116,6 +163,7 @@ bool RecoveryCore::CV_InsertThisOne(RunMode mode, const std::string& unitCode,
                 holder.user2 = "Post1";
             }
         }
+        Query1.Close();
 
         const std::string recordId = recordIds_.Issue(ActiveClock().Now());
         const std::string holderName = Trim(holder.name);
@@ -123,49 +171,90 @@ bool RecoveryCore::CV_InsertThisOne(RunMode mode, const std::string& unitCode,
         const std::string eventDate = FormatDateTime("yyyymmdd", rec.eventDate);
         const std::string eventTime = FormatDateTime("hhmm", rec.eventTime) + "00";
 
-        if (RunLookup(Query1, Statement{"trans",
-                                        statements::kExternalDuplicateCheck,
-                                        {Value::Text(deviceName), Value::Text(eventDate),
-                                         Value::Text(eventTime), Value::Text(rec.cardNumber),
-                                         Value::Text(rec.transCode)},
-                                        Statement::Intent::ReadBeforeWrite})) {
-            const std::string line = "Dup: " + rec.unitCodeAsRead + ", " + recordText;
-            host_.AddMemoLine(line);
-            LogLine(line);
-            return Refuse(LineOutcome::Duplicate, line);
-        }
-
-        Statement insert{"trans", statements::kInsertTrans, {}, Statement::Intent::Write};
+        out.unit.check =
+            Statement{"trans",
+                      statements::kExternalDuplicateCheck,
+                      {Value::Text(deviceName), Value::Text(eventDate), Value::Text(eventTime),
+                       Value::Text(rec.cardNumber), Value::Text(rec.transCode)},
+                      Statement::Intent::ReadBeforeWrite};
+        Statement& insert = out.unit.write;
+        insert = Statement{"trans", statements::kInsertTrans, {}, Statement::Intent::Write};
+        insert.values.reserve(15);
         for (const std::string* v : std::initializer_list<const std::string*>{
                  &recordId, &eventTime, &rec.cardNumber, &eventDate, &deviceName, &kLocation,
                  &holderName, &holder.staffNumber, &holder.user1, &holder.user2, &holder.user3,
                  &kEmpty, &rec.transCode, &kEmpty, &kType}) {
             insert.values.push_back(Value::Text(*v));
         }
-        // Another machine, or a run from before ids were shared, may hold the
-        // record id already: the insert is tried again with the next.
-        for (int attempt = 1;; ++attempt) {
-            try {
-                Query1.Close();
-                Query1.Clear();
-                Query1.ExecSQL(insert);
-                break;
-            } catch (const EDatabaseError& e) {
-                if (e.Code() != DatabaseErrorCode::UniqueViolation ||
-                    attempt == kRecordIdAttempts) {
-                    throw;
-                }
-                insert.values[0] = Value::Text(recordIds_.Issue(ActiveClock().Now()));
+        out.duplicateKey = DuplicateKey(out.unit.check);
+        out.waiting = true;
+        return out;
+    } catch (const Exception& e) {
+        Query1.Close();
+        Decide(out, decoded ? LineOutcome::Failed : LineOutcome::Undecodable,
+               "CV.Insert" + e.Message() + " s=[" + recordText + "]", false);
+        return out;
+    }
+}
+
+void RecoveryCore::WriteExternalLines(std::span<ExternalLine*> lines) {
+    std::vector<ExternalLine*> todo(lines.begin(), lines.end());
+    std::vector<db::CheckedWrite> units;
+    std::vector<CheckedWriteOutcome> outcomes;
+    while (!todo.empty()) {
+        units.clear();
+        for (ExternalLine* line : todo) {
+            units.push_back(line->unit);
+        }
+        std::vector<ExternalLine*> again;
+        try {
+            Query1.RunCheckedWrites(units, outcomes);
+        } catch (const Exception& e) {
+            outcomes.assign(todo.size(), CheckedWriteOutcome{});
+            for (CheckedWriteOutcome& o : outcomes) {
+                o.message = e.Message();
             }
         }
-        Query1.Close();
-        return true;
-    } catch (const Exception& e) {
-        const std::string line = "CV.Insert" + e.Message() + " s=[" + recordText + "]";
-        Refuse(decoded ? LineOutcome::Failed : LineOutcome::Undecodable, line);
-        LogLine(line);
-        return false;
+        for (size_t i = 0; i < todo.size(); ++i) {
+            ExternalLine& line = *todo[i];
+            const CheckedWriteOutcome& o = outcomes[i];
+            switch (o.result) {
+                case CheckedWriteOutcome::Result::Written:
+                    Decide(line, LineOutcome::Added, "", false);
+                    break;
+                case CheckedWriteOutcome::Result::Found:
+                    Decide(line, LineOutcome::Duplicate,
+                           "Dup: " + line.unitCodeAsRead + ", " + line.recordText, true);
+                    break;
+                case CheckedWriteOutcome::Result::Failed:
+                    // Another machine, or a run from before ids were shared,
+                    // may hold the record id already: the insert is tried
+                    // again with the next.
+                    if (o.code == DatabaseErrorCode::UniqueViolation &&
+                        ++line.insertAttempts < kRecordIdAttempts) {
+                        line.unit.write.values[0] =
+                            Value::Text(recordIds_.Issue(ActiveClock().Now()));
+                        again.push_back(&line);
+                        break;
+                    }
+                    Decide(line, LineOutcome::Failed,
+                           "CV.Insert" + o.message + " s=[" + line.recordText + "]", false);
+                    break;
+            }
+        }
+        todo.swap(again);
     }
+}
+
+bool RecoveryCore::ReportExternalLine(const ExternalLine& line) {
+    if (line.outcome == LineOutcome::Added) {
+        return true;
+    }
+    if (line.inMemo) {
+        host_.AddMemoLine(line.message);
+    }
+    LogLine(line.message);
+    return Refuse(line.outcome, line.message);
 }
 
 }  // namespace tallon

@@ -2,7 +2,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "db/batch.h"
@@ -10,6 +12,7 @@
 #include "db/engine.h"
 #include "db/query.h"
 #include "db/table.h"
+#include "recovery/external_line.h"
 #include "recovery/external_lookups.h"
 #include "recovery/host.h"
 #include "recovery/line_outcome.h"
@@ -121,6 +124,26 @@ class RecoveryCore {
     void AddPending();
     void FailPending(const std::string& message) noexcept;
     void NotAdded(const RejectedLine& line);
+    // What the writer said of a line: pending its batch, or not added.
+    void Account(RejectedLine line, bool added);
+
+    // The external writer, in three steps: a line's lookups and statements,
+    // the records of several lines written in as few calls as the driver
+    // needs, and the line reported as if it had run alone.
+    ExternalLine PrepareExternalLine(RunMode mode, const std::string& unitCode,
+                                     const std::string& recordText);
+    void WriteExternalLines(std::span<ExternalLine*> lines);
+    bool ReportExternalLine(const ExternalLine& line);
+    // Lines of the external writer read and not yet reported: queued until
+    // the driver's share of a call is there, or a line could find one of
+    // them as its duplicate, then written together and reported in order.
+    void QueueExternalLine(db::Batch& batch, RejectedLine line, const std::string& unitCode,
+                           const std::string& recordText);
+    void FlushWindow(db::Batch& batch);
+    // The queued lines at a failure: written if the batch still stands,
+    // otherwise reported failed with `message`.
+    void SettleWindow(db::Batch& batch, const std::string& message) noexcept;
+    void FailWindow(const std::string& message) noexcept;
     // A writer's refusal or failure of the line it is writing; returns false.
     bool Refuse(LineOutcome outcome, const std::string& message);
 
@@ -145,6 +168,14 @@ class RecoveryCore {
     std::function<void(const RejectedLine&)> rejectSink_;
     // The external writer's reader and card answers of the current run.
     ExternalLookups lookups_;
+    struct QueuedLine {
+        RejectedLine line;
+        ExternalLine external;
+    };
+    std::vector<QueuedLine> window_;
+    std::unordered_set<std::string> windowKeys_;
+    size_t windowWrites_ = 0;
+    size_t windowLimit_ = 0;  // 0 until the run's first external line
 };
 
 }  // namespace tallon

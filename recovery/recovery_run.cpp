@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <chrono>
 #include <exception>
 
@@ -49,6 +50,10 @@ void RecoveryCore::Button1Click() {
     StopRequested = false;
     totals_ = RunTotals{};
     pending_.clear();
+    window_.clear();
+    windowKeys_.clear();
+    windowWrites_ = 0;
+    windowLimit_ = 0;
     const auto runStart = std::chrono::steady_clock::now();
     lookups_.Clear();
 
@@ -151,6 +156,119 @@ void RecoveryCore::NotAdded(const RejectedLine& line) {
     }
 }
 
+void RecoveryCore::Account(RejectedLine line, bool added) {
+    if (added) {
+        pending_.push_back(std::move(line));
+    } else {
+        line.outcome = lineOutcome_;
+        line.message = lineMessage_;
+        NotAdded(line);
+    }
+}
+
+void RecoveryCore::QueueExternalLine(db::Batch& batch, RejectedLine line,
+                                     const std::string& unitCode, const std::string& recordText) {
+    if (windowLimit_ == 0) {
+        try {
+            windowLimit_ = std::max<size_t>(1, Query1.CheckedWritesPerCall());
+        } catch (const Exception&) {
+            windowLimit_ = 1;  // the first line's statements will say why
+        }
+    }
+    ExternalLine external = PrepareExternalLine(runMode_, unitCode, recordText);
+    if (external.waiting && windowKeys_.contains(external.duplicateKey)) {
+        FlushWindow(batch);
+    }
+    if (external.waiting) {
+        windowKeys_.insert(external.duplicateKey);
+        ++windowWrites_;
+    }
+    window_.push_back({std::move(line), std::move(external)});
+    if (windowWrites_ >= windowLimit_ || windowWrites_ == 0) {
+        FlushWindow(batch);
+    }
+}
+
+void RecoveryCore::FlushWindow(db::Batch& batch) {
+    if (window_.empty()) {
+        return;
+    }
+    std::vector<ExternalLine*> writes;
+    for (QueuedLine& q : window_) {
+        if (q.external.waiting) {
+            writes.push_back(&q.external);
+        }
+    }
+    const uint64_t commitsBefore = batch.Commits();
+    if (!writes.empty()) {
+        WriteExternalLines(writes);
+    }
+    NoteCommitsDuring(batch, commitsBefore);
+    std::vector<QueuedLine> lines;
+    lines.swap(window_);
+    windowKeys_.clear();
+    windowWrites_ = 0;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        try {
+            lineOutcome_ = LineOutcome::Failed;
+            lineMessage_.clear();
+            const bool added = ReportExternalLine(lines[i].external);
+            Account(std::move(lines[i].line), added);
+        } catch (const std::exception& e) {
+            // The log failed: the lines after this one are still accounted.
+            window_.assign(std::make_move_iterator(lines.begin() + static_cast<long>(i) + 1),
+                           std::make_move_iterator(lines.end()));
+            FailWindow(e.what());
+            throw;
+        }
+    }
+}
+
+void RecoveryCore::SettleWindow(db::Batch& batch, const std::string& message) noexcept {
+    if (window_.empty()) {
+        return;
+    }
+    if (batch.Failure().empty()) {
+        try {
+            FlushWindow(batch);
+            return;
+        } catch (const std::exception& e) {
+            FailWindow(e.what());
+            return;
+        } catch (...) {
+        }
+    }
+    FailWindow(batch.Failure().empty() ? message : batch.Failure());
+}
+
+void RecoveryCore::FailWindow(const std::string& message) noexcept {
+    std::vector<QueuedLine> lines;
+    lines.swap(window_);
+    windowKeys_.clear();
+    windowWrites_ = 0;
+    for (QueuedLine& q : lines) {
+        RejectedLine& line = q.line;
+        if (!q.external.waiting && q.external.outcome == LineOutcome::Added) {
+            // Written into the batch: its commit, or its failure, settles it.
+            pending_.push_back(std::move(line));
+            continue;
+        }
+        const bool decided = !q.external.waiting && q.external.outcome != LineOutcome::Added;
+        line.outcome = decided ? q.external.outcome : LineOutcome::Failed;
+        line.message = decided ? q.external.message
+                               : "CV.Insert" + message + " s=[" + q.external.recordText + "]";
+        try {
+            LogLine(line.message);
+        } catch (...) {
+            // The run is ending on its own failure already.
+        }
+        try {
+            NotAdded(line);
+        } catch (...) {
+        }
+    }
+}
+
 bool RecoveryCore::Refuse(LineOutcome outcome, const std::string& message) {
     lineOutcome_ = outcome;
     lineMessage_ = message;
@@ -223,41 +341,47 @@ void RecoveryCore::RecoverFile(db::Batch& batch, const std::string& displayName,
     int linesRead = 0;
     pending_.clear();
     const std::string defaultDevice = host_.FallbackDevice();
-    while (!reader.Eof() && !StopRequested) {
-        const std::string text = reader.ReadLine();
-        const RawLine line = SplitRawLine(text);
-        const uint64_t commitsBefore = batch.Commits();
-        lineOutcome_ = LineOutcome::Failed;
-        lineMessage_.clear();
-        const bool wasAdded =
-            runMode_ == RunMode::Local
-                ? InsertThisOne(line.unitCode, defaultDevice, line.recordText)
-                : CV_InsertThisOne(runMode_, line.unitCode, defaultDevice, line.recordText);
-        NoteCommitsDuring(batch, commitsBefore);
-        ++linesRead;
-        ++totals_.linesRead;
-        ++totals_.perFile[fileIndex].linesRead;
-        RejectedLine outcome{displayName, linesRead, LineOutcome::Added, "", text};
-        if (wasAdded) {
-            pending_.push_back(std::move(outcome));
-        } else {
-            outcome.outcome = lineOutcome_;
-            outcome.message = lineMessage_;
-            NotAdded(outcome);
+    try {
+        while (!reader.Eof() && !StopRequested) {
+            const std::string text = reader.ReadLine();
+            const RawLine line = SplitRawLine(text);
+            ++linesRead;
+            ++totals_.linesRead;
+            ++totals_.perFile[fileIndex].linesRead;
+            RejectedLine read{displayName, linesRead, LineOutcome::Added, "", text};
+            if (runMode_ == RunMode::Local) {
+                const uint64_t commitsBefore = batch.Commits();
+                lineOutcome_ = LineOutcome::Failed;
+                lineMessage_.clear();
+                const bool wasAdded = InsertThisOne(line.unitCode, defaultDevice, line.recordText);
+                NoteCommitsDuring(batch, commitsBefore);
+                Account(std::move(read), wasAdded);
+            } else {
+                QueueExternalLine(batch, std::move(read), line.unitCode, line.recordText);
+            }
+            // Work the batch held was lost (a disk-full or I/O error undid
+            // it, or the server went away for good): the run cannot go on as
+            // if it were kept.
+            if (!batch.Failure().empty()) {
+                FailPending(batch.Failure());
+                throw EDatabaseError(batch.Failure());
+            }
+            if (batch.Due()) {
+                Commit(batch);
+            }
+            filePosition_ = reader.Position();
+            host_.SetLinesRead(linesRead);
+            host_.ProcessPendingEvents();
         }
-        // Work the batch held was lost (a disk-full or I/O error undid it,
-        // or the server went away for good): the run cannot go on as if it
-        // were kept.
+        // Lines already read are written and reported, on STOP too.
+        FlushWindow(batch);
         if (!batch.Failure().empty()) {
             FailPending(batch.Failure());
             throw EDatabaseError(batch.Failure());
         }
-        if (batch.Due()) {
-            Commit(batch);
-        }
-        filePosition_ = reader.Position();
-        host_.SetLinesRead(linesRead);
-        host_.ProcessPendingEvents();
+    } catch (const std::exception& e) {
+        SettleWindow(batch, e.what());
+        throw;
     }
     if (StopRequested) {
         totals_.perFile[fileIndex].outcome = "stopped";
