@@ -202,9 +202,10 @@ void RecoveryCore::WriteExternalLines(std::span<ExternalLine*> lines) {
     std::vector<db::CheckedWrite> units;
     std::vector<CheckedWriteOutcome> outcomes;
     while (!todo.empty()) {
+        // The statements travel to the call and back without copies.
         units.clear();
         for (ExternalLine* line : todo) {
-            units.push_back(line->unit);
+            units.push_back(std::move(line->unit));
         }
         std::vector<ExternalLine*> again;
         try {
@@ -214,6 +215,9 @@ void RecoveryCore::WriteExternalLines(std::span<ExternalLine*> lines) {
             for (CheckedWriteOutcome& o : outcomes) {
                 o.message = e.Message();
             }
+        }
+        for (size_t i = 0; i < todo.size(); ++i) {
+            todo[i]->unit = std::move(units[i]);
         }
         for (size_t i = 0; i < todo.size(); ++i) {
             ExternalLine& line = *todo[i];

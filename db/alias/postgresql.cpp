@@ -28,14 +28,23 @@
 // still finds nothing. That also settles a commit whose answer was lost: if
 // it went through, every check finds its row and nothing is written twice.
 // A server that does not come back fails the batch.
+//
+// Checked writes (a duplicate check and its insert, for many lines) are
+// piped inside a batch: every check of a call in one round trip, then every
+// write whose check found nothing, each under its own savepoint, in a second.
+// A statement that fails in a pipe makes the server skip the rest of it:
+// the failure is undone (to its savepoint, or by restoring the transaction)
+// and the statements after it are sent again.
 
 #include <libpq-fe.h>
 
 #include <strings.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <optional>
+#include <string_view>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -195,6 +204,44 @@ class PgAliasConnection final : public Connection, public BatchMember {
                 } catch (...) {
                     journal_.clear();
                     throw;
+                }
+            }
+        }
+    }
+
+    size_t CheckedWritesPerCall() const override { return kCheckedWritesPerCall; }
+
+    void RunCheckedWrites(std::span<const CheckedWrite> units,
+                          std::vector<CheckedWriteOutcome>& outcomes) override {
+        if (!engine_.ActiveBatch()) {
+            Connection::RunCheckedWrites(units, outcomes);
+            return;
+        }
+        outcomes.assign(units.size(), {});
+        std::vector<bool> decided(units.size(), false);
+        for (int lost = 0;; ++lost) {
+            std::vector<size_t> open;
+            for (size_t i = 0; i < units.size(); ++i) {
+                if (!decided[i]) {
+                    open.push_back(i);
+                }
+            }
+            try {
+                Begin();
+                const std::vector<size_t> unfound = PipeChecks(units, open, outcomes, decided);
+                PipeWrites(units, unfound, outcomes, decided);
+                return;
+            } catch (const ConnectionLost&) {
+                // Writes already answered are kept (Reopen brings them
+                // back); every other unit runs again, check first.
+                if (lost > 0) {
+                    Fail("the connection to the server was lost again");
+                }
+                const bool joined = inBatch_;
+                Reopen();
+                if (!joined) {
+                    inBatch_ = true;
+                    engine_.ActiveBatch()->Join(this);
                 }
             }
         }
@@ -367,6 +414,238 @@ class PgAliasConnection final : public Connection, public BatchMember {
         throw EDatabaseError("PostgreSQL error");
     }
 
+    // One query's answer in a pipe.
+    struct Piped {
+        ExecStatusType status = PGRES_PIPELINE_ABORTED;
+        int rows = 0;
+        std::optional<EDatabaseError> error;
+        bool shapeChanged = false;  // a prepared "select *" whose table changed
+        bool Ok() const { return status == PGRES_TUPLES_OK || status == PGRES_COMMAND_OK; }
+    };
+
+    // Sends `count` queries (send(i) sends the i-th) and a sync in one
+    // round trip and collects their answers.
+    template <class Send>
+    std::vector<Piped> Pipe(size_t count, Send send) {
+        if (!PQenterPipelineMode(conn_)) {
+            LostOr("cannot enter pipeline mode");
+        }
+        bool sent = true;
+        for (size_t i = 0; i < count && sent; ++i) {
+            sent = send(i);
+        }
+        if (!sent || !PQpipelineSync(conn_)) {
+            // What the server got is unknown: the session is given up and
+            // the batch's transaction brought back on a new one.
+            Drop();
+            throw ConnectionLost{};
+        }
+        std::vector<Piped> out(count);
+        for (size_t i = 0; i < count; ++i) {
+            for (;;) {
+                PGresult* r = PQgetResult(conn_);
+                if (PQstatus(conn_) == CONNECTION_BAD) {
+                    PQclear(r);
+                    Drop();
+                    throw ConnectionLost{};
+                }
+                if (!r) {
+                    break;
+                }
+                Piped& p = out[i];
+                p.status = PQresultStatus(r);
+                if (p.status == PGRES_TUPLES_OK) {
+                    p.rows = PQntuples(r);
+                } else if (p.status == PGRES_FATAL_ERROR) {
+                    const char* state = PQresultErrorField(r, PG_DIAG_SQLSTATE);
+                    p.shapeChanged = state && std::string(state) == "0A000";
+                    p.error = ErrorOf(r);
+                }
+                PQclear(r);
+            }
+        }
+        PGresult* r = PQgetResult(conn_);
+        const bool synced = r && PQresultStatus(r) == PGRES_PIPELINE_SYNC;
+        PQclear(r);
+        if (!synced || !PQexitPipelineMode(conn_)) {
+            Drop();
+            throw ConnectionLost{};
+        }
+        return out;
+    }
+
+    // The server's names of the texts of a pipe, each text prepared (or
+    // planned afresh) at most once per pipe.
+    std::vector<std::string> NamesFor(const std::vector<const Statement*>& statements) {
+        std::unordered_map<std::string_view, std::string> names;
+        std::vector<std::string> out;
+        out.reserve(statements.size());
+        for (const Statement* s : statements) {
+            auto it = names.find(s->text);
+            if (it == names.end()) {
+                const auto uses = static_cast<unsigned>(
+                    std::count_if(statements.begin(), statements.end(),
+                                  [&](const Statement* t) { return t->text == s->text; }));
+                it = names.emplace(s->text, Prepared(s->text, uses)).first;
+            }
+            out.push_back(it->second);
+        }
+        return out;
+    }
+
+    static void Decide(std::vector<CheckedWriteOutcome>& outcomes, std::vector<bool>& decided,
+                       size_t i, CheckedWriteOutcome::Result result,
+                       const EDatabaseError* error = nullptr) {
+        outcomes[i].result = result;
+        if (error) {
+            outcomes[i].message = error->Message();
+            outcomes[i].code = error->Code();
+        }
+        decided[i] = true;
+    }
+
+    // The units' values as the server receives them; a unit whose values
+    // cannot be sent fails alone.
+    template <class Pick>
+    std::vector<std::pair<size_t, Parameters>> Sendable(std::span<const CheckedWrite> units,
+                                                        const std::vector<size_t>& which,
+                                                        std::vector<CheckedWriteOutcome>& outcomes,
+                                                        std::vector<bool>& decided, Pick pick) {
+        std::vector<std::pair<size_t, Parameters>> out;
+        out.reserve(which.size());
+        for (size_t i : which) {
+            try {
+                out.emplace_back(i, Parameters(pick(units[i])));
+            } catch (const EDatabaseError& e) {
+                Decide(outcomes, decided, i, CheckedWriteOutcome::Result::Failed, &e);
+            }
+        }
+        return out;
+    }
+
+    // Runs the checks of `open` in pipes; returns the units whose check
+    // found nothing, in order.
+    std::vector<size_t> PipeChecks(std::span<const CheckedWrite> units,
+                                   const std::vector<size_t>& open,
+                                   std::vector<CheckedWriteOutcome>& outcomes,
+                                   std::vector<bool>& decided) {
+        const auto check = [](const CheckedWrite& u) -> const Statement& { return u.check; };
+        auto todo = Sendable(units, open, outcomes, decided, check);
+        std::vector<size_t> unfound;
+        bool replanned = false;
+        for (size_t from = 0; from < todo.size();) {
+            std::vector<const Statement*> statements;
+            for (size_t k = from; k < todo.size(); ++k) {
+                statements.push_back(&units[todo[k].first].check);
+            }
+            std::vector<std::string> names;
+            try {
+                names = NamesFor(statements);
+            } catch (const EDatabaseError& e) {
+                for (size_t k = from; k < todo.size(); ++k) {
+                    Decide(outcomes, decided, todo[k].first, CheckedWriteOutcome::Result::Failed,
+                           &e);
+                }
+                break;
+            }
+            const std::vector<Piped> answers = Pipe(names.size(), [&](size_t i) {
+                const Parameters& p = todo[from + i].second;
+                return PQsendQueryPrepared(conn_, names[i].c_str(), p.Count(), p.pointers.data(),
+                                           nullptr, nullptr, 0) != 0;
+            });
+            size_t k = 0;
+            for (; k < answers.size() && answers[k].Ok(); ++k) {
+                const size_t unit = todo[from + k].first;
+                if (answers[k].rows > 0) {
+                    Decide(outcomes, decided, unit, CheckedWriteOutcome::Result::Found);
+                } else {
+                    unfound.push_back(unit);
+                }
+            }
+            if (k == answers.size()) {
+                break;
+            }
+            const Piped& failed = answers[k];
+            const EDatabaseError error = failed.error.value_or(EDatabaseError("PostgreSQL error"));
+            RestoreTransaction();
+            if (failed.shapeChanged && !replanned) {
+                // The check did not run: prepared afresh, it runs again.
+                replanned = true;
+                Forget(units[todo[from + k].first].check.text);
+                from += k;
+                continue;
+            }
+            Decide(outcomes, decided, todo[from + k].first, CheckedWriteOutcome::Result::Failed,
+                   &error);
+            from += k + 1;
+        }
+        return unfound;
+    }
+
+    // Runs the writes of `unfound` in pipes, each under its own savepoint;
+    // every write answered is kept for a replay.
+    void PipeWrites(std::span<const CheckedWrite> units, const std::vector<size_t>& unfound,
+                    std::vector<CheckedWriteOutcome>& outcomes, std::vector<bool>& decided) {
+        const auto write = [](const CheckedWrite& u) -> const Statement& { return u.write; };
+        auto todo = Sendable(units, unfound, outcomes, decided, write);
+        for (size_t from = 0; from < todo.size();) {
+            std::vector<const Statement*> statements;
+            for (size_t k = from; k < todo.size(); ++k) {
+                statements.push_back(&units[todo[k].first].write);
+            }
+            std::vector<std::string> names;
+            try {
+                names = NamesFor(statements);
+            } catch (const EDatabaseError& e) {
+                for (size_t k = from; k < todo.size(); ++k) {
+                    Decide(outcomes, decided, todo[k].first, CheckedWriteOutcome::Result::Failed,
+                           &e);
+                }
+                return;
+            }
+            const std::vector<Piped> answers = Pipe(3 * names.size(), [&](size_t i) {
+                const size_t k = i / 3;
+                if (i % 3 == 1) {
+                    const Parameters& p = todo[from + k].second;
+                    return PQsendQueryPrepared(conn_, names[k].c_str(), p.Count(),
+                                               p.pointers.data(), nullptr, nullptr, 0) != 0;
+                }
+                const char* sql =
+                    i % 3 == 0 ? "SAVEPOINT tallon_line" : "RELEASE SAVEPOINT tallon_line";
+                return PQsendQueryParams(conn_, sql, 0, nullptr, nullptr, nullptr, nullptr, 0) != 0;
+            });
+            size_t k = 0;
+            for (; k < names.size(); ++k) {
+                if (!answers[3 * k].Ok() || !answers[3 * k + 1].Ok() || !answers[3 * k + 2].Ok()) {
+                    break;
+                }
+                const size_t unit = todo[from + k].first;
+                journal_.push_back({units[unit].check, units[unit].write});
+                Decide(outcomes, decided, unit, CheckedWriteOutcome::Result::Written);
+            }
+            if (k == names.size()) {
+                return;
+            }
+            std::optional<EDatabaseError> error;
+            for (size_t q = 3 * k; q < 3 * k + 3 && !error; ++q) {
+                error = answers[q].error;
+            }
+            // Only the failed write is undone; the writes before it stay.
+            if (PQtransactionStatus(conn_) == PQTRANS_INERROR) {
+                try {
+                    Simple("ROLLBACK TO SAVEPOINT tallon_line");
+                    Simple("RELEASE SAVEPOINT tallon_line");
+                } catch (const EDatabaseError&) {
+                    RestoreTransaction();
+                }
+            }
+            const EDatabaseError e = error.value_or(EDatabaseError("PostgreSQL error"));
+            Decide(outcomes, decided, todo[from + k].first, CheckedWriteOutcome::Result::Failed,
+                   &e);
+            from += k + 1;
+        }
+    }
+
     // After a lost connection: wait for the server (a bounded time), open a
     // transaction and bring back the kept writes. `checked`: each only when
     // its check finds nothing (an earlier commit may have kept them).
@@ -525,10 +804,11 @@ class PgAliasConnection final : public Connection, public BatchMember {
     }
 
     // The server's name of a statement text prepared on this session.
-    std::string Prepared(const std::string& text) {
+    std::string Prepared(const std::string& text, unsigned uses = 1) {
         auto it = prepared_.find(text);
         if (it != prepared_.end()) {
-            if (++it->second.uses < kReplanEvery) {
+            it->second.uses += uses;
+            if (it->second.uses < kReplanEvery) {
                 return it->second.name;
             }
             // The server keeps reusing a plan it judged good enough once; a
@@ -552,7 +832,7 @@ class PgAliasConnection final : public Connection, public BatchMember {
             throw EDatabaseError(msg);
         }
         PQclear(res);
-        prepared_[text] = Prepared_{name, 0};
+        prepared_[text] = Prepared_{name, uses - 1};
         return name;
     }
 
@@ -664,6 +944,9 @@ class PgAliasConnection final : public Connection, public BatchMember {
     std::optional<Statement> lastCheck_;
 
     static constexpr unsigned kReplanEvery = 1000;
+    // Lines per pipe: enough that round trips stop mattering, few enough
+    // that STOP is not kept waiting and a failure resends little.
+    static constexpr size_t kCheckedWritesPerCall = 64;
     struct Prepared_ {
         std::string name;
         unsigned uses = 0;
