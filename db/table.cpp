@@ -140,7 +140,7 @@ bool Table::FindKey(double number, DateTime timeOfDay, const std::string& text) 
                             : i == 1 ? (field.kind == FieldKind::Date ? Value::Date(timeOfDay)
                                                                       : Value::Time(timeOfDay))
                                      : Value::Text(text);
-        values.push_back(local::StoredValue(field.kind, given, objectName_ + ": "));
+        values.push_back(local::StoredValue(field.kind, given, objectName_));
     }
     if (fresh) {
         findKeySql_ += " LIMIT 1";
@@ -152,13 +152,18 @@ bool Table::FindKey(double number, DateTime timeOfDay, const std::string& text) 
     return !rows.empty();
 }
 
+bool Table::PrimaryKeyRefusesRepeats() {
+    const local::IndexDef* px = FileOf("FindKey").PrimaryIndex();
+    return px && !px->fields.empty() && px->fields.size() <= 3;
+}
+
 void Table::Append() {
     local::TableFile& f = FileOf("Append");
     record_.assign(f.Fields().size(), Value());
     appending_ = true;
 }
 
-void Table::SetField(const std::string& field, const Value& value) {
+void Table::SetField(const std::string& field, Value value) {
     local::TableFile& f = FileOf("SetField");
     if (!appending_) {
         throw EDatabaseError(objectName_ + ": Dataset not in edit or insert mode");
@@ -167,7 +172,7 @@ void Table::SetField(const std::string& field, const Value& value) {
     if (fi < 0) {
         throw EDatabaseError(objectName_ + ": Field '" + field + "' not found");
     }
-    record_[fi] = local::StoredValue(f.Fields()[fi].kind, value, objectName_ + ": ");
+    record_[fi] = local::StoredValue(f.Fields()[fi].kind, std::move(value), objectName_);
 }
 
 void Table::SetFieldFloat(const std::string& field, double value) {

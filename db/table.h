@@ -48,6 +48,11 @@ class Table {
 
     // Key search on the primary index: (float, time of day, text).
     bool FindKey(double number, DateTime timeOfDay, const std::string& text);
+    // True when the table has a primary index of at most three fields: the
+    // table then refuses a post that repeats a key FindKey would find
+    // ("Key violation."), so a writer may post first and search only when
+    // refused.
+    bool PrimaryKeyRefusesRepeats();
 
     // A new record: set its fields, found by name without regard to case,
     // then post it. A duplicate primary key raises "Key violation.".
@@ -69,7 +74,7 @@ class Table {
   private:
     local::TableFile& FileOf(const char* what);
     void RebuildOrAdd(const std::vector<IndexSpec>& indexes, bool replace);
-    void SetField(const std::string& field, const Value& value);
+    void SetField(const std::string& field, Value value);
 
     Engine& engine_;
     std::string objectName_;

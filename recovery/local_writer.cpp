@@ -138,12 +138,19 @@ bool RecoveryCore::InsertThisOne(const std::string& unitCode, const std::string&
 
         SequenceGenerator generator(ActiveClock().UtcMillisecondsOfDay());
         double seqNo = generator.NextSequenceNumber();
-        try {
-            while (TransTable.FindKey(seqNo, rec.eventTime, rec.cardNumber)) {
-                seqNo = generator.NextSequenceNumber();
+        const auto keyTaken = [&] {
+            try {
+                return TransTable.FindKey(seqNo, rec.eventTime, rec.cardNumber);
+            } catch (const Exception&) {
+                return false;  // no usable primary index: keep the number drawn
             }
-        } catch (const Exception&) {
-            // No usable primary index: keep the number drawn.
+        };
+        // Where the primary index refuses a repeated key, the record is
+        // posted first and the key searched only when the post is refused:
+        // the same numbers as searching first, without a search per record.
+        const bool refusesRepeats = TransTable.PrimaryKeyRefusesRepeats();
+        while (!refusesRepeats && keyTaken()) {
+            seqNo = generator.NextSequenceNumber();
         }
 
         TransTable.Append();
@@ -160,7 +167,18 @@ bool RecoveryCore::InsertThisOne(const std::string& unitCode, const std::string&
         TransTable.SetFieldText("Staff No", holder.staffNumber);
         TransTable.SetFieldText("Trans Code", rec.transCode);
         TransTable.SetFieldText("Type", "0");
-        TransTable.Post();
+        for (;;) {
+            try {
+                TransTable.Post();
+                break;
+            } catch (const EDatabaseError&) {
+                if (!refusesRepeats || !keyTaken()) {
+                    throw;
+                }
+                seqNo = generator.NextSequenceNumber();
+                TransTable.SetFieldFloat("SeqNo", seqNo);
+            }
+        }
         TransTable.Close();
         return true;
     } catch (const Exception& e) {

@@ -211,7 +211,7 @@ Value FromNumber(FieldKind kind, double v) {
 
 }  // namespace
 
-Value StoredValue(FieldKind kind, const Value& value, const std::string& who) {
+Value StoredValue(FieldKind kind, Value value, const std::string& owner) {
     std::string stored;
     double number = 0;
     switch (value.kind()) {
@@ -238,18 +238,18 @@ Value StoredValue(FieldKind kind, const Value& value, const std::string& who) {
             return value;
         case FieldKind::Date:
             if (!ParseDateLiteral(text, stored))
-                throw EDatabaseError(who + "'" + text + "' is not a valid date");
+                throw EDatabaseError(owner + ": '" + text + "' is not a valid date");
             return Value::Text(stored);
         case FieldKind::Time:
             if (!ParseTimeLiteral(text, stored))
-                throw EDatabaseError(who + "'" + text + "' is not a valid time");
+                throw EDatabaseError(owner + ": '" + text + "' is not a valid time");
             return Value::Text(stored);
         case FieldKind::Float:
         case FieldKind::Integer:
             if (Trim(text).empty())
                 return Value();
             if (!WholeNumber(text, number))
-                throw EDatabaseError(who + "'" + text + "' is not a valid number");
+                throw EDatabaseError(owner + ": '" + text + "' is not a valid number");
             return FromNumber(kind, number);
     }
     return value;

@@ -46,9 +46,9 @@ std::string RealText(double v);
 std::string QuoteIdent(const std::string& name);
 
 // A typed value in the form a field of `kind` stores it, for binding. Raises
-// EDatabaseError (prefixed with `who`) for text that is not a value of the
+// EDatabaseError (prefixed with `owner` and ": ") for text that is not a value of the
 // kind.
-Value StoredValue(FieldKind kind, const Value& value, const std::string& who);
+Value StoredValue(FieldKind kind, Value value, const std::string& owner);
 
 // The schema file format of tallon-db: one field per line, "NAME: KIND
 // [SIZE]"; blank lines and lines starting with '#' are ignored. Raises

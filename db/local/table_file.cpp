@@ -118,6 +118,7 @@ void TableFile::OpenConnection() {
 
 void TableFile::LoadSchema() {
     fields_.clear();
+    fieldIndexByName_.clear();
     indexes_.clear();
     Rows rows;
     RunInternal("PRAGMA table_info(records)", {}, &rows);
@@ -156,17 +157,24 @@ void TableFile::LoadSchema() {
 }
 
 int TableFile::FieldIndex(const std::string& name) const {
+    if (auto it = fieldIndexByName_.find(name); it != fieldIndexByName_.end()) {
+        return it->second;
+    }
+    int found = -1;
     // Callers mostly spell a field as the table does: the exact match is
     // the cheap first look.
-    for (size_t i = 0; i < fields_.size(); ++i) {
+    for (size_t i = 0; i < fields_.size() && found < 0; ++i) {
         if (fields_[i].name == name)
-            return static_cast<int>(i);
+            found = static_cast<int>(i);
     }
-    for (size_t i = 0; i < fields_.size(); ++i) {
+    for (size_t i = 0; i < fields_.size() && found < 0; ++i) {
         if (SameText(fields_[i].name, name))
-            return static_cast<int>(i);
+            found = static_cast<int>(i);
     }
-    return -1;
+    if (!fields_.empty() && fieldIndexByName_.size() < 256) {
+        fieldIndexByName_.emplace(name, found);
+    }
+    return found;
 }
 
 const IndexDef* TableFile::PrimaryIndex() const {
@@ -518,6 +526,7 @@ void TableFile::CloseConnection() noexcept {
     state_ = State::None;
     views_.clear();
     fields_.clear();
+    fieldIndexByName_.clear();
     indexes_.clear();
     sharedUsers_ = exclusiveUsers_ = 0;
     lock_.Detach();

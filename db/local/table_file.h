@@ -156,6 +156,9 @@ class TableFile final : public BatchMember {
     ino_t ino_ = 0;
     uint64_t checkedGeneration_ = 0;
     std::vector<FieldDef> fields_;
+    // Field indexes by the names callers asked for (a writer sets a dozen
+    // fields by name for every record).
+    mutable std::unordered_map<std::string, int> fieldIndexByName_;
     std::string insertSql_;
     std::map<std::string, IndexDef> indexes_;
     std::unordered_map<std::string, sqlite3_stmt*> statements_;
