@@ -1,4 +1,4 @@
-// Faults a site meets: a run killed at any moment, two runs at once on one
+// Faults a site meets: a run killed at any moment (local or external), two runs at once on one
 // program directory, a full disk, a journal left by a killed writer. After
 // each, every line is accounted for, nothing is lost or doubled, every table
 // is sound, and what the run said was true.
@@ -20,6 +20,7 @@
 
 #include "base/file_names.h"
 #include "tests/support/child_process.h"
+#include "tests/support/external_db.h"
 #include "tests/support/pg_server.h"
 #include "tests/support/program_dir.h"
 #include "tests/support/temp_dir.h"
@@ -152,6 +153,53 @@ TEST_F(Faults, KilledAtAnyMomentThenRunAgainEveryDayIsWholeAndIndexed) {
         }
     }
 }
+
+// Killed while lines travel to an external database several at a time, then
+// run again: every event stored once, on both drivers.
+class ExternalFaults : public Faults, public ::testing::WithParamInterface<test::ExternalKind> {};
+
+TEST_P(ExternalFaults, KilledMidRunThenRunAgainStoresEveryEventOnce) {
+    std::unique_ptr<test::ExternalDb> ext;
+    if (GetParam() == test::ExternalKind::Postgres) {
+        TALLON_NEED_PG_SERVER(pg);
+        ext = test::ExternalDb::Postgres(work.path(), *pg, "brindle_kill");
+    } else {
+        ext = test::ExternalDb::Sqlite(work.path());
+    }
+    ext->Use();
+    ext->Exec(
+        "insert into rdrmain (logical_point, tag_name, spare3) values ('7', 'Door A', "
+        "'READER-00001');"
+        "insert into cards (card_number, name, staff_number, user1, user2, user3) values "
+        "('123456', 'Ann', 'S1', '', '', ''), ('654321', 'Bob', 'S2', '', '', '')");
+    // Enough lines that each driver is killed in its middle at some point.
+    const int days = 12, perDay = GetParam() == test::ExternalKind::Postgres ? 1000 : 6000;
+    WriteWholeFile(work / "days.raw", RawFile(days, perDay));
+    const std::string prog = NewProgramDirectory();
+    for (const int ms : {60, 100, 150, 250, 400, 600}) {
+        SCOPED_TRACE("kill after " + std::to_string(ms) + " ms");
+        ext->Exec("delete from trans");
+        Child killed = Recover({"--mode=corvane", "--program-dir=" + prog, work / "days.raw"});
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        kill(killed.pid, SIGKILL);
+        test::WaitFor(killed);
+        const long before = std::stol(ext->Rows("select count(*) from trans")[0][0]);
+        Child again = Recover({"--mode=corvane", "--program-dir=" + prog, work / "days.raw"});
+        const std::string out = Output(again);
+        EXPECT_EQ(test::WaitFor(again), 0) << out;
+        // The second run adds exactly what the first left out.
+        EXPECT_EQ(AddedIn(out), days * perDay - before) << out;
+        EXPECT_EQ(ext->Rows("select count(*), count(distinct device_name || date || time || "
+                            "card_no || trans_code) from trans"),
+                  (std::vector<std::vector<std::string>>{
+                      {std::to_string(days * perDay), std::to_string(days * perDay)}}));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Drivers, ExternalFaults,
+                         ::testing::Values(test::ExternalKind::Sqlite,
+                                           test::ExternalKind::Postgres),
+                         [](const auto& info) { return std::string(test::KindName(info.param)); });
 
 TEST_F(Faults, TwoRunsAtOnceStoreEveryEventOnce) {
     const int days = 6, perDay = 1500;
