@@ -1,7 +1,8 @@
 // Faults a site meets: a run killed at any moment (into local tables or an
 // external database), two runs at once on one program directory, a full
-// disk, a journal left by a killed writer. After each, every line is accounted for, nothing is lost or doubled, every table
-// is sound, and what the run said was true.
+// disk, a journal left by a killed writer. After each, every line is
+// accounted for, nothing is lost or doubled, every table is sound, and what
+// the run said was true.
 
 #include <gtest/gtest.h>
 #include <signal.h>
