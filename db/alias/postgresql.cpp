@@ -29,6 +29,11 @@
 // it went through, every check finds its row and nothing is written twice.
 // A server that does not come back fails the batch.
 //
+// Runs on one database take turns batch by batch: each batch's transaction
+// holds an advisory lock (see OpenTransaction), so a run's duplicate checks
+// see everything other runs committed before, and two runs of one file
+// store each event once. The wait for it is bounded.
+//
 // Checked writes (a duplicate check and its insert, for many lines) are
 // piped inside a batch: every check of a call in one round trip, then every
 // write whose check found nothing, each under its own savepoint, in a second.
@@ -307,9 +312,34 @@ class PgAliasConnection final : public Connection, public BatchMember {
             throw ConnectionLost{};
         }
         Connect();
-        Simple("BEGIN");
+        OpenTransaction();
         inBatch_ = true;
         engine_.ActiveBatch()->Join(this);
+    }
+
+    // A batch's transaction. Every run writing to the database holds the
+    // same lock for its transaction, so runs take turns batch by batch and
+    // a duplicate check always sees what another run's earlier batch added
+    // (otherwise two runs of one RAW file would both find nothing and both
+    // insert). Waiting for it is bounded like any lock wait of the engine.
+    void OpenTransaction() {
+        const std::string sql =
+            "BEGIN; SET LOCAL lock_timeout = " + std::to_string(engine_.LockWaitMs()) +
+            "; SELECT pg_advisory_xact_lock(" + kRunLock + ")";
+        PGresult* res = PQexec(conn_, sql.c_str());
+        const bool ok = PQresultStatus(res) == PGRES_TUPLES_OK;
+        const std::string msg = ok ? std::string() : ErrorText(res);
+        PQclear(res);
+        if (ok) {
+            return;
+        }
+        if (PQstatus(conn_) == CONNECTION_BAD) {
+            Drop();
+            throw ConnectionLost{};
+        }
+        Rollback();
+        throw EDatabaseError("Database '" + name_ + "' is busy: another run is writing to it (" +
+                             msg + ")");
     }
 
     // Runs a statement of the transaction; a failure that left the
@@ -339,9 +369,11 @@ class PgAliasConnection final : public Connection, public BatchMember {
             return;
         }
         try {
+            // The lock went with the transaction: another run may have added
+            // some of the kept writes' events meanwhile, so each is checked.
             Simple("ROLLBACK");
-            Simple("BEGIN");
-            Replay(false);
+            OpenTransaction();
+            Replay(true);
         } catch (const EDatabaseError& e) {
             Fail(e.Message());
         }
@@ -665,7 +697,7 @@ class PgAliasConnection final : public Connection, public BatchMember {
             }
         }
         try {
-            Simple("BEGIN");
+            OpenTransaction();
             Replay(checked);
         } catch (const ConnectionLost&) {
             Fail("the connection to the server was lost again");
@@ -944,6 +976,8 @@ class PgAliasConnection final : public Connection, public BatchMember {
     std::optional<Statement> lastCheck_;
 
     static constexpr unsigned kReplanEvery = 1000;
+    // The advisory lock the runs take turns with (two keys: "tall", 1).
+    static constexpr const char* kRunLock = "1952541804, 1";
     // Lines per pipe: enough that round trips stop mattering, few enough
     // that STOP is not kept waiting and a failure resends little.
     static constexpr size_t kCheckedWritesPerCall = 64;

@@ -197,6 +197,37 @@ TEST_P(ExternalFaults, KilledMidRunThenRunAgainStoresEveryEventOnce) {
     }
 }
 
+TEST_P(ExternalFaults, TwoRunsAtOnceStoreEveryEventOnce) {
+    std::unique_ptr<test::ExternalDb> ext;
+    if (GetParam() == test::ExternalKind::Postgres) {
+        TALLON_NEED_PG_SERVER(pg);
+        ext = test::ExternalDb::Postgres(work.path(), *pg, "brindle_twice");
+    } else {
+        ext = test::ExternalDb::Sqlite(work.path());
+    }
+    ext->Use();
+    ext->Exec(
+        "insert into rdrmain (logical_point, tag_name, spare3) values ('7', 'Door A', "
+        "'READER-00001');"
+        "insert into cards (card_number, name, staff_number, user1, user2, user3) values "
+        "('123456', 'Ann', 'S1', '', '', ''), ('654321', 'Bob', 'S2', '', '', '')");
+    const int days = 6, perDay = 1500;
+    WriteWholeFile(work / "a.raw", RawFile(days, perDay));
+    const std::string prog = NewProgramDirectory();
+    Child first = Recover({"--mode=corvane", "--program-dir=" + prog, work / "a.raw"});
+    Child second = Recover({"--mode=corvane", "--program-dir=" + prog, work / "a.raw"});
+    const std::string out1 = Output(first), out2 = Output(second);
+    const int status1 = test::WaitFor(first), status2 = test::WaitFor(second);
+    EXPECT_TRUE(status1 == 0 || status1 == 3) << out1;
+    EXPECT_TRUE(status2 == 0 || status2 == 3) << out2;
+    const auto stored = ext->Rows(
+        "select count(*), count(distinct device_name || date || time || card_no || trans_code) "
+        "from trans");
+    EXPECT_EQ(stored[0][0], stored[0][1]) << "an event stored twice";
+    // What the two runs said they added is what is there.
+    EXPECT_EQ(AddedIn(out1) + AddedIn(out2), std::stol(stored[0][0])) << out1 << out2;
+}
+
 INSTANTIATE_TEST_SUITE_P(Drivers, ExternalFaults,
                          ::testing::Values(test::ExternalKind::Sqlite,
                                            test::ExternalKind::Postgres),
