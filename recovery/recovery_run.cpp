@@ -184,7 +184,9 @@ void RecoveryCore::QueueExternalLine(db::Batch& batch, RejectedLine line,
         ++windowWrites_;
     }
     window_.push_back({std::move(line), std::move(external)});
-    if (windowWrites_ >= windowLimit_ || windowWrites_ == 0) {
+    // Refused lines wait only behind writes, and never in large numbers.
+    if (windowWrites_ >= windowLimit_ || windowWrites_ == 0 ||
+        window_.size() >= 4 * windowLimit_) {
         FlushWindow(batch);
     }
 }
