@@ -555,6 +555,28 @@ class PgAliasConnection final : public Connection, public BatchMember {
         return out;
     }
 
+    // The server's names for the statements of todo[from...]; when they
+    // cannot be prepared, those units fail and the answer is empty.
+    template <class Pick>
+    std::vector<std::string> NamesOrFail(std::span<const CheckedWrite> units,
+                                         const std::vector<std::pair<size_t, Parameters>>& todo,
+                                         size_t from, Pick pick,
+                                         std::vector<CheckedWriteOutcome>& outcomes,
+                                         std::vector<bool>& decided) {
+        std::vector<const Statement*> statements;
+        for (size_t k = from; k < todo.size(); ++k) {
+            statements.push_back(&pick(units[todo[k].first]));
+        }
+        try {
+            return NamesFor(statements);
+        } catch (const EDatabaseError& e) {
+            for (size_t k = from; k < todo.size(); ++k) {
+                Decide(outcomes, decided, todo[k].first, CheckedWriteOutcome::Result::Failed, &e);
+            }
+            return {};
+        }
+    }
+
     // Runs the checks of `open` in pipes; returns the units whose check
     // found nothing, in order.
     std::vector<size_t> PipeChecks(std::span<const CheckedWrite> units,
@@ -566,18 +588,9 @@ class PgAliasConnection final : public Connection, public BatchMember {
         std::vector<size_t> unfound;
         bool replanned = false;
         for (size_t from = 0; from < todo.size();) {
-            std::vector<const Statement*> statements;
-            for (size_t k = from; k < todo.size(); ++k) {
-                statements.push_back(&units[todo[k].first].check);
-            }
-            std::vector<std::string> names;
-            try {
-                names = NamesFor(statements);
-            } catch (const EDatabaseError& e) {
-                for (size_t k = from; k < todo.size(); ++k) {
-                    Decide(outcomes, decided, todo[k].first, CheckedWriteOutcome::Result::Failed,
-                           &e);
-                }
+            const std::vector<std::string> names =
+                NamesOrFail(units, todo, from, check, outcomes, decided);
+            if (names.empty()) {
                 break;
             }
             const std::vector<Piped> answers = Pipe(names.size(), [&](size_t i) {
@@ -621,18 +634,9 @@ class PgAliasConnection final : public Connection, public BatchMember {
         const auto write = [](const CheckedWrite& u) -> const Statement& { return u.write; };
         auto todo = Sendable(units, unfound, outcomes, decided, write);
         for (size_t from = 0; from < todo.size();) {
-            std::vector<const Statement*> statements;
-            for (size_t k = from; k < todo.size(); ++k) {
-                statements.push_back(&units[todo[k].first].write);
-            }
-            std::vector<std::string> names;
-            try {
-                names = NamesFor(statements);
-            } catch (const EDatabaseError& e) {
-                for (size_t k = from; k < todo.size(); ++k) {
-                    Decide(outcomes, decided, todo[k].first, CheckedWriteOutcome::Result::Failed,
-                           &e);
-                }
+            const std::vector<std::string> names =
+                NamesOrFail(units, todo, from, write, outcomes, decided);
+            if (names.empty()) {
                 return;
             }
             const std::vector<Piped> answers = Pipe(3 * names.size(), [&](size_t i) {
