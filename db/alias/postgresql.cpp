@@ -19,7 +19,7 @@
 //
 // Inside a batch the session holds one transaction from its first statement
 // until the batch commits, so a run pays one commit (one log flush on the
-// server) per batch instead of one per insert. Each write runs under its own
+// server) per batch instead of one per insert. Each write runs under a
 // savepoint, sent with it in one pipeline (one round trip), so a write that
 // fails undoes only itself. Every write of the open transaction is kept,
 // with the check (a ReadBeforeWrite statement) that came before it: when the
@@ -36,10 +36,10 @@
 //
 // Checked writes (a duplicate check and its insert, for many lines) are
 // piped inside a batch: every check of a call in one round trip, then every
-// write whose check found nothing, each under its own savepoint, in a second.
-// A statement that fails in a pipe makes the server skip the rest of it:
-// the failure is undone (to its savepoint, or by restoring the transaction)
-// and the statements after it are sent again.
+// write whose check found nothing, under one savepoint, in a second. A
+// statement that fails in a pipe makes the server skip the rest of it: the
+// pipe is undone (to its savepoint, or by restoring the transaction), the
+// failed statement fails alone and the others are sent again.
 
 #include <libpq-fe.h>
 
@@ -627,58 +627,67 @@ class PgAliasConnection final : public Connection, public BatchMember {
         return unfound;
     }
 
-    // Runs the writes of `unfound` in pipes, each under its own savepoint;
-    // every write answered is kept for a replay.
+    // Runs the writes of `unfound` in pipes, each pipe under one savepoint;
+    // every write answered is kept for a replay. A write that fails undoes
+    // the pipe (the server skips what follows it anyway): it alone fails,
+    // and the others are sent again. One savepoint per pipe instead of one
+    // per write saves the server two statements a line.
     void PipeWrites(std::span<const CheckedWrite> units, const std::vector<size_t>& unfound,
                     std::vector<CheckedWriteOutcome>& outcomes, std::vector<bool>& decided) {
         const auto write = [](const CheckedWrite& u) -> const Statement& { return u.write; };
         auto todo = Sendable(units, unfound, outcomes, decided, write);
-        for (size_t from = 0; from < todo.size();) {
+        while (!todo.empty()) {
             const std::vector<std::string> names =
-                NamesOrFail(units, todo, from, write, outcomes, decided);
+                NamesOrFail(units, todo, 0, write, outcomes, decided);
             if (names.empty()) {
                 return;
             }
-            const std::vector<Piped> answers = Pipe(3 * names.size(), [&](size_t i) {
-                const size_t k = i / 3;
-                if (i % 3 == 1) {
-                    const Parameters& p = todo[from + k].second;
-                    return PQsendQueryPrepared(conn_, names[k].c_str(), p.Count(),
-                                               p.pointers.data(), nullptr, nullptr, 0) != 0;
+            const size_t n = names.size();
+            const std::vector<Piped> answers = Pipe(n + 2, [&](size_t i) {
+                if (i == 0 || i == n + 1) {
+                    const char* sql =
+                        i == 0 ? "SAVEPOINT tallon_pipe" : "RELEASE SAVEPOINT tallon_pipe";
+                    return PQsendQueryParams(conn_, sql, 0, nullptr, nullptr, nullptr, nullptr,
+                                             0) != 0;
                 }
-                const char* sql =
-                    i % 3 == 0 ? "SAVEPOINT tallon_line" : "RELEASE SAVEPOINT tallon_line";
-                return PQsendQueryParams(conn_, sql, 0, nullptr, nullptr, nullptr, nullptr, 0) != 0;
+                const Parameters& p = todo[i - 1].second;
+                return PQsendQueryPrepared(conn_, names[i - 1].c_str(), p.Count(),
+                                           p.pointers.data(), nullptr, nullptr, 0) != 0;
             });
             size_t k = 0;
-            for (; k < names.size(); ++k) {
-                if (!answers[3 * k].Ok() || !answers[3 * k + 1].Ok() || !answers[3 * k + 2].Ok()) {
-                    break;
-                }
-                const size_t unit = todo[from + k].first;
-                journal_.push_back({units[unit].check, units[unit].write});
-                Decide(outcomes, decided, unit, CheckedWriteOutcome::Result::Written);
+            while (k < n && answers[k + 1].Ok()) {
+                ++k;
             }
-            if (k == names.size()) {
+            if (answers[0].Ok() && k == n && answers[n + 1].Ok()) {
+                for (const auto& [unit, params] : todo) {
+                    journal_.push_back({units[unit].check, units[unit].write});
+                    Decide(outcomes, decided, unit, CheckedWriteOutcome::Result::Written);
+                }
                 return;
             }
             std::optional<EDatabaseError> error;
-            for (size_t q = 3 * k; q < 3 * k + 3 && !error; ++q) {
+            for (size_t q = 0; q < n + 2 && !error; ++q) {
                 error = answers[q].error;
             }
-            // Only the failed write is undone; the writes before it stay.
             if (PQtransactionStatus(conn_) == PQTRANS_INERROR) {
                 try {
-                    Simple("ROLLBACK TO SAVEPOINT tallon_line");
-                    Simple("RELEASE SAVEPOINT tallon_line");
+                    Simple("ROLLBACK TO SAVEPOINT tallon_pipe");
+                    Simple("RELEASE SAVEPOINT tallon_pipe");
                 } catch (const EDatabaseError&) {
                     RestoreTransaction();
                 }
             }
             const EDatabaseError e = error.value_or(EDatabaseError("PostgreSQL error"));
-            Decide(outcomes, decided, todo[from + k].first, CheckedWriteOutcome::Result::Failed,
-                   &e);
-            from += k + 1;
+            if (!answers[0].Ok() || k == n) {
+                // The savepoint itself, or its release, failed: no write of
+                // the pipe is known to be kept.
+                for (const auto& [unit, params] : todo) {
+                    Decide(outcomes, decided, unit, CheckedWriteOutcome::Result::Failed, &e);
+                }
+                return;
+            }
+            Decide(outcomes, decided, todo[k].first, CheckedWriteOutcome::Result::Failed, &e);
+            todo.erase(todo.begin() + static_cast<long>(k));
         }
     }
 
