@@ -165,19 +165,25 @@ TEST_P(ExternalBatchDrivers, RepeatsFarApartAreFoundWhereverTheLinesTravelTogeth
     // Lines travel to a server several at a time; a repeat of a line read
     // shortly before must still find it, and a repeat of a line committed
     // in an earlier batch too.
+    // An insert the database refuses, amid others travelling with it,
+    // fails alone.
     Lines lines = Numbered(90);
     lines.insert(lines.begin() + 40, Line(3));
     lines.insert(lines.begin() + 70, Line(39));
+    lines.insert(lines.begin() + 60, Line(45, "222222"));
     lines.push_back(Line(80));
     const Lines log = Run(lines);
-    ASSERT_EQ(log.size(), 5u) << testing::PrintToString(log);
+    ASSERT_EQ(log.size(), 6u) << testing::PrintToString(log);
     EXPECT_EQ(log[1], "Dup: 007, " + Line(3).substr(3));
-    EXPECT_EQ(log[2], "Dup: 007, " + Line(39).substr(3));
-    EXPECT_EQ(log[3], "Dup: 007, " + Line(80).substr(3));
-    EXPECT_EQ(log[4], "Completed - 90 records added.");
+    EXPECT_EQ(log[2].rfind("CV.Insert", 0), 0u) << log[2];
+    EXPECT_TRUE(log[2].ends_with(" s=[" + Line(45, "222222").substr(3) + "]")) << log[2];
+    EXPECT_EQ(log[3], "Dup: 007, " + Line(39).substr(3));
+    EXPECT_EQ(log[4], "Dup: 007, " + Line(80).substr(3));
+    EXPECT_EQ(log[5], "Completed - 90 records added.");
     EXPECT_EQ(Stored(), 90);
     EXPECT_EQ(Run(Numbered(90)).back(), "Completed - 0 records added.");
     EXPECT_EQ(core.Totals().counts.duplicate, 90);
+    EXPECT_EQ(ext->Rows("select count(*) from trans where name = 'Refused Holder'")[0][0], "0");
 }
 
 INSTANTIATE_TEST_SUITE_P(Drivers, ExternalBatchDrivers,
