@@ -171,8 +171,12 @@ bool RecoveryCore::InsertThisOne(const std::string& unitCode, const std::string&
             try {
                 TransTable.Post();
                 break;
-            } catch (const EDatabaseError&) {
-                if (!refusesRepeats || !keyTaken()) {
+            } catch (const EDatabaseError& e) {
+                // Only a repeated key is drawn again; any other refusal (a
+                // duplicate check overtaken by another process's commit
+                // among them) fails the record as it is.
+                if (e.Code() != DatabaseErrorCode::UniqueViolation || !refusesRepeats ||
+                    !keyTaken()) {
                     throw;
                 }
                 seqNo = generator.NextSequenceNumber();

@@ -177,7 +177,13 @@ void RecoveryCore::QueueExternalLine(db::Batch& batch, RejectedLine line,
     }
     ExternalLine external = PrepareExternalLine(runMode_, unitCode, recordText);
     if (external.waiting && windowKeys_.contains(external.duplicateKey)) {
-        FlushWindow(batch);
+        try {
+            FlushWindow(batch);
+        } catch (...) {
+            // The line read is settled with the rest.
+            window_.push_back({std::move(line), std::move(external)});
+            throw;
+        }
     }
     if (external.waiting) {
         windowKeys_.insert(external.duplicateKey);
@@ -185,8 +191,7 @@ void RecoveryCore::QueueExternalLine(db::Batch& batch, RejectedLine line,
     }
     window_.push_back({std::move(line), std::move(external)});
     // Refused lines wait only behind writes, and never in large numbers.
-    if (windowWrites_ >= windowLimit_ || windowWrites_ == 0 ||
-        window_.size() >= 4 * windowLimit_) {
+    if (windowWrites_ >= windowLimit_ || windowWrites_ == 0 || window_.size() >= 4 * windowLimit_) {
         FlushWindow(batch);
     }
 }
@@ -211,14 +216,18 @@ void RecoveryCore::FlushWindow(db::Batch& batch) {
     windowKeys_.clear();
     windowWrites_ = 0;
     for (size_t i = 0; i < lines.size(); ++i) {
+        bool reported = false;
         try {
             lineOutcome_ = LineOutcome::Failed;
             lineMessage_.clear();
             const bool added = ReportExternalLine(lines[i].external);
+            reported = true;
             Account(std::move(lines[i].line), added);
         } catch (const std::exception& e) {
-            // The log failed: the lines after this one are still accounted.
-            window_.assign(std::make_move_iterator(lines.begin() + static_cast<long>(i) + 1),
+            // The log (or the rejects list) failed: the lines not yet
+            // accounted, this one too if it was not, are still accounted.
+            const size_t rest = reported ? i + 1 : i;
+            window_.assign(std::make_move_iterator(lines.begin() + static_cast<long>(rest)),
                            std::make_move_iterator(lines.end()));
             FailWindow(e.what());
             throw;

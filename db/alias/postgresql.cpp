@@ -140,6 +140,9 @@ struct Parameters {
 
 // The connection broke under a statement of the batch's transaction.
 struct ConnectionLost {};
+// The batch's transaction was undone and brought back (after a failed
+// statement) under a new turn of the run lock.
+struct Restored {};
 
 class PgAliasConnection final : public Connection, public BatchMember {
   public:
@@ -224,30 +227,48 @@ class PgAliasConnection final : public Connection, public BatchMember {
         }
         outcomes.assign(units.size(), {});
         std::vector<bool> decided(units.size(), false);
-        for (int lost = 0;; ++lost) {
+        const auto undecided = [&] {
             std::vector<size_t> open;
             for (size_t i = 0; i < units.size(); ++i) {
                 if (!decided[i]) {
                     open.push_back(i);
                 }
             }
+            return open;
+        };
+        bool replanned = false;
+        for (int lost = 0;;) {
             try {
                 Begin();
-                const std::vector<size_t> unfound = PipeChecks(units, open, outcomes, decided);
+                const std::vector<size_t> unfound =
+                    PipeChecks(units, undecided(), outcomes, decided, replanned);
                 PipeWrites(units, unfound, outcomes, decided);
                 return;
+            } catch (const Restored&) {
+                // Each restore decides a unit (or plans a check afresh
+                // once), so this ends.
             } catch (const ConnectionLost&) {
                 // Writes already answered are kept (Reopen brings them
                 // back); every other unit runs again, check first.
-                if (lost > 0) {
-                    Fail("the connection to the server was lost again");
+                try {
+                    if (lost++ > 0) {
+                        Fail("the connection to the server was lost again");
+                    }
+                    const bool joined = inBatch_;
+                    Reopen();
+                    if (!joined) {
+                        inBatch_ = true;
+                        engine_.ActiveBatch()->Join(this);
+                    }
+                } catch (const EDatabaseError& e) {
+                    FailUndecided(outcomes, decided, e);
+                    return;
                 }
-                const bool joined = inBatch_;
-                Reopen();
-                if (!joined) {
-                    inBatch_ = true;
-                    engine_.ActiveBatch()->Join(this);
-                }
+            } catch (const EDatabaseError& e) {
+                // Units already written stay written (their batch says
+                // whether they are kept); the others fail with the message.
+                FailUndecided(outcomes, decided, e);
+                return;
             }
         }
     }
@@ -525,6 +546,17 @@ class PgAliasConnection final : public Connection, public BatchMember {
         return out;
     }
 
+    static void FailUndecided(std::vector<CheckedWriteOutcome>& outcomes,
+                              const std::vector<bool>& decided, const EDatabaseError& error) {
+        for (size_t i = 0; i < outcomes.size(); ++i) {
+            if (!decided[i]) {
+                outcomes[i].result = CheckedWriteOutcome::Result::Failed;
+                outcomes[i].message = error.Message();
+                outcomes[i].code = error.Code();
+            }
+        }
+    }
+
     static void Decide(std::vector<CheckedWriteOutcome>& outcomes, std::vector<bool>& decided,
                        size_t i, CheckedWriteOutcome::Result result,
                        const EDatabaseError* error = nullptr) {
@@ -582,11 +614,10 @@ class PgAliasConnection final : public Connection, public BatchMember {
     std::vector<size_t> PipeChecks(std::span<const CheckedWrite> units,
                                    const std::vector<size_t>& open,
                                    std::vector<CheckedWriteOutcome>& outcomes,
-                                   std::vector<bool>& decided) {
+                                   std::vector<bool>& decided, bool& replanned) {
         const auto check = [](const CheckedWrite& u) -> const Statement& { return u.check; };
         auto todo = Sendable(units, open, outcomes, decided, check);
         std::vector<size_t> unfound;
-        bool replanned = false;
         for (size_t from = 0; from < todo.size();) {
             const std::vector<std::string> names =
                 NamesOrFail(units, todo, from, check, outcomes, decided);
@@ -612,17 +643,19 @@ class PgAliasConnection final : public Connection, public BatchMember {
             }
             const Piped& failed = answers[k];
             const EDatabaseError error = failed.error.value_or(EDatabaseError("PostgreSQL error"));
-            RestoreTransaction();
             if (failed.shapeChanged && !replanned) {
                 // The check did not run: prepared afresh, it runs again.
                 replanned = true;
                 Forget(units[todo[from + k].first].check.text);
-                from += k;
-                continue;
+            } else {
+                Decide(outcomes, decided, todo[from + k].first, CheckedWriteOutcome::Result::Failed,
+                       &error);
             }
-            Decide(outcomes, decided, todo[from + k].first, CheckedWriteOutcome::Result::Failed,
-                   &error);
-            from += k + 1;
+            // The transaction is restored on a new turn of the lock: what
+            // the checks before found is stale, so every unit not yet
+            // decided runs again.
+            RestoreTransaction();
+            throw Restored{};
         }
         return unfound;
     }
@@ -669,15 +702,23 @@ class PgAliasConnection final : public Connection, public BatchMember {
             for (size_t q = 0; q < n + 2 && !error; ++q) {
                 error = answers[q].error;
             }
+            bool restored = false;
             if (PQtransactionStatus(conn_) == PQTRANS_INERROR) {
                 try {
                     Simple("ROLLBACK TO SAVEPOINT tallon_pipe");
                     Simple("RELEASE SAVEPOINT tallon_pipe");
                 } catch (const EDatabaseError&) {
-                    RestoreTransaction();
+                    restored = true;
                 }
             }
             const EDatabaseError e = error.value_or(EDatabaseError("PostgreSQL error"));
+            if (restored) {
+                // A new transaction on a new turn of the lock: the units
+                // not yet decided are checked again.
+                Decide(outcomes, decided, todo[k].first, CheckedWriteOutcome::Result::Failed, &e);
+                RestoreTransaction();
+                throw Restored{};
+            }
             if (!answers[0].Ok() || k == n) {
                 // The savepoint itself, or its release, failed: no write of
                 // the pipe is known to be kept.

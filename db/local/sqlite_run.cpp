@@ -69,12 +69,13 @@ void RunStatement(sqlite3_stmt* stmt, const std::vector<Value>& values, Rows* ro
             break;
         if (rc != SQLITE_ROW) {
             sqlite3* db = sqlite3_db_handle(stmt);
-            if (constraintMessage && (sqlite3_extended_errcode(db) & 0xff) == SQLITE_CONSTRAINT) {
-                throw EDatabaseError(constraintMessage);
-            }
             const int code = sqlite3_extended_errcode(db);
             const bool unique =
                 code == SQLITE_CONSTRAINT_PRIMARYKEY || code == SQLITE_CONSTRAINT_UNIQUE;
+            if (constraintMessage && (code & 0xff) == SQLITE_CONSTRAINT) {
+                throw EDatabaseError(constraintMessage, unique ? DatabaseErrorCode::UniqueViolation
+                                                               : DatabaseErrorCode::Other);
+            }
             throw EDatabaseError(sqlite3_errmsg(db), unique ? DatabaseErrorCode::UniqueViolation
                                                             : DatabaseErrorCode::Other);
         }

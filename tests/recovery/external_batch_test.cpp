@@ -10,6 +10,7 @@
 #include <memory>
 #include <thread>
 
+#include "base/errors.h"
 #include "db/batch.h"
 #include "db/engine.h"
 #include "recovery/recovery_core.h"
@@ -35,6 +36,13 @@ std::string Line(int k, const std::string& card = "123456", const std::string& u
 class EventsHost : public MemoryHost {
   public:
     std::function<void()> onEvents;
+    std::string failOnMemo;  // a memo line that cannot be shown
+    void AddMemoLine(const std::string& line) override {
+        if (!failOnMemo.empty() && line.rfind(failOnMemo, 0) == 0) {
+            throw EInOutError(5);
+        }
+        MemoryHost::AddMemoLine(line);
+    }
     void ProcessPendingEvents() override {
         if (onEvents) {
             onEvents();
@@ -186,6 +194,17 @@ TEST_P(ExternalBatchDrivers, RepeatsFarApartAreFoundWhereverTheLinesTravelTogeth
     EXPECT_EQ(ext->Rows("select count(*) from trans where name = 'Refused Holder'")[0][0], "0");
 }
 
+TEST_P(ExternalBatchDrivers, AReportThatFailsEndsTheRunWithEveryLineReadAccounted) {
+    // Reports come when a group of lines is written: the one that fails
+    // and those travelling with it are still accounted.
+    host.failOnMemo = "Card: 555555";
+    Run({Line(1), Line(2), Line(3, "555555"), Line(4), Line(5), Line(5), Line(6)});
+    const auto& t = core.Totals();
+    EXPECT_FALSE(t.completed);
+    EXPECT_EQ(t.counts.added + t.counts.NotAdded(), t.linesRead);
+    EXPECT_EQ(t.added, Stored());
+}
+
 INSTANTIATE_TEST_SUITE_P(Drivers, ExternalBatchDrivers,
                          ::testing::Values(ExternalKind::Sqlite, ExternalKind::Postgres),
                          [](const auto& info) { return std::string(test::KindName(info.param)); });
@@ -204,6 +223,25 @@ TEST_F(ExternalBatchRun, ASessionCutMidBatchLosesNoLineAndWritesNoneTwice) {
     EXPECT_EQ(core.Totals().added, 150);
     EXPECT_EQ(Stored(), 150);
     EXPECT_EQ(log, (Lines{"Recovering: " + (dir / "run.raw"), "Completed - 150 records added."}));
+}
+
+TEST_F(ExternalBatchRun, ACheckTheServerRefusesAmidAPipeFailsItsLineAlone) {
+    TALLON_NEED_PG_SERVER(pg);
+    Open(test::ExternalDb::Postgres(dir.path(), *pg, "brindle_badcheck"));
+    // Card numbers kept as numbers: the check of a card that is not one
+    // fails on the server, between checks that pass.
+    ext->Exec(
+        "drop index trans_event; alter table trans alter column card_no type bigint using "
+        "card_no::bigint");
+    core.AllowUnknownCards = true;
+    const std::string bad = Line(3, "12A456");
+    const Lines log = Run({Line(1), Line(2), bad, Line(4), Line(5), Line(1)});
+    ASSERT_EQ(log.size(), 4u) << testing::PrintToString(log);
+    EXPECT_EQ(log[1].rfind("CV.Insert", 0), 0u) << log[1];
+    EXPECT_TRUE(log[1].ends_with(" s=[" + bad.substr(3) + "]")) << log[1];
+    EXPECT_EQ(log[2], "Dup: 007, " + Line(1).substr(3));
+    EXPECT_EQ(log[3], "Completed - 4 records added.");
+    EXPECT_EQ(Stored(), 4);
 }
 
 TEST_F(ExternalBatchRun, AServerThatStopsEndsTheRunAndARerunAddsExactlyTheRest) {
