@@ -7,18 +7,37 @@
 namespace tallon {
 namespace {
 
+// Every field of an id is 0-99; written by hand, as formatting is a
+// noticeable part of issuing an id for every record.
+void AppendTwoDigits(std::string& out, int n) {
+    if (n < 0 || n > 99) {
+        char buf[16];
+        std::snprintf(buf, sizeof buf, "%2.2d", n);
+        out += buf;
+        return;
+    }
+    out += static_cast<char>('0' + n / 10);
+    out += static_cast<char>('0' + n % 10);
+}
+
 std::string TwoDigits(int n) {
-    char buf[8];
-    std::snprintf(buf, sizeof buf, "%2.2d", n);
-    return buf;
+    std::string out;
+    AppendTwoDigits(out, n);
+    return out;
 }
 
 }  // namespace
 
 std::string RecordIdAt(DateTime now) {
+    const DateParts d = DecodeDate(now);
     const TimeParts t = DecodeTime(now);
-    return FormatDateTime("yymmdd", now) + TwoDigits(t.hour) + TwoDigits(t.minute) +
-           TwoDigits(t.second) + TwoDigits(t.millisecond % 100);
+    std::string id;
+    id.reserve(14);
+    for (const int n :
+         {d.year % 100, d.month, d.day, t.hour, t.minute, t.second, t.millisecond % 100}) {
+        AppendTwoDigits(id, n);
+    }
+    return id;
 }
 
 std::string NextRecordIdAfter(const std::string& id) {
