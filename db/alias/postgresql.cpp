@@ -394,7 +394,7 @@ class PgAliasConnection final : public Connection, public BatchMember {
             // some of the kept writes' events meanwhile, so each is checked.
             Simple("ROLLBACK");
             OpenTransaction();
-            Replay(true);
+            Replay();
         } catch (const EDatabaseError& e) {
             Fail(e.Message());
         }
@@ -733,9 +733,9 @@ class PgAliasConnection final : public Connection, public BatchMember {
     }
 
     // After a lost connection: wait for the server (a bounded time), open a
-    // transaction and bring back the kept writes. `checked`: each only when
-    // its check finds nothing (an earlier commit may have kept them).
-    void Reopen(bool checked = true) {
+    // transaction and bring back the kept writes, each only when its check
+    // finds nothing (an earlier commit, or another run, may have kept it).
+    void Reopen() {
         Drop();
         const auto deadline =
             std::chrono::steady_clock::now() + std::chrono::milliseconds(engine_.ReconnectWaitMs());
@@ -752,7 +752,7 @@ class PgAliasConnection final : public Connection, public BatchMember {
         }
         try {
             OpenTransaction();
-            Replay(checked);
+            Replay();
         } catch (const ConnectionLost&) {
             Fail("the connection to the server was lost again");
         } catch (const EDatabaseError& e) {
@@ -760,9 +760,9 @@ class PgAliasConnection final : public Connection, public BatchMember {
         }
     }
 
-    void Replay(bool checked) {
+    void Replay() {
         for (const Kept& k : journal_) {
-            if (checked && k.check) {
+            if (k.check) {
                 PGresult* res = Checked(*k.check, Parameters(*k.check));
                 const bool found = PQntuples(res) > 0;
                 PQclear(res);
