@@ -217,10 +217,8 @@ void RecoveryCore::WriteExternalLines(std::span<ExternalLine*> lines) {
             }
         }
         for (size_t i = 0; i < todo.size(); ++i) {
-            todo[i]->unit = std::move(units[i]);
-        }
-        for (size_t i = 0; i < todo.size(); ++i) {
             ExternalLine& line = *todo[i];
+            line.unit = std::move(units[i]);
             const CheckedWriteOutcome& o = outcomes[i];
             switch (o.result) {
                 case CheckedWriteOutcome::Result::Written:

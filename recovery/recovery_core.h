@@ -174,7 +174,6 @@ class RecoveryCore {
     };
     std::vector<QueuedLine> window_;
     std::unordered_set<std::string> windowKeys_;
-    size_t windowWrites_ = 0;
     size_t windowLimit_ = 0;  // 0 until the run's first external line
 };
 

@@ -52,7 +52,6 @@ void RecoveryCore::Button1Click() {
     pending_.clear();
     window_.clear();
     windowKeys_.clear();
-    windowWrites_ = 0;
     windowLimit_ = 0;
     const auto runStart = std::chrono::steady_clock::now();
     lookups_.Clear();
@@ -185,13 +184,14 @@ void RecoveryCore::QueueExternalLine(db::Batch& batch, RejectedLine line,
             throw;
         }
     }
+    // Keys are distinct (a repeat flushed first): one per write queued.
     if (external.waiting) {
         windowKeys_.insert(external.duplicateKey);
-        ++windowWrites_;
     }
     window_.push_back({std::move(line), std::move(external)});
     // Refused lines wait only behind writes, and never in large numbers.
-    if (windowWrites_ >= windowLimit_ || windowWrites_ == 0 || window_.size() >= 4 * windowLimit_) {
+    const size_t writes = windowKeys_.size();
+    if (writes >= windowLimit_ || writes == 0 || window_.size() >= 4 * windowLimit_) {
         FlushWindow(batch);
     }
 }
@@ -214,7 +214,6 @@ void RecoveryCore::FlushWindow(db::Batch& batch) {
     std::vector<QueuedLine> lines;
     lines.swap(window_);
     windowKeys_.clear();
-    windowWrites_ = 0;
     for (size_t i = 0; i < lines.size(); ++i) {
         bool reported = false;
         try {
@@ -256,7 +255,6 @@ void RecoveryCore::FailWindow(const std::string& message) noexcept {
     std::vector<QueuedLine> lines;
     lines.swap(window_);
     windowKeys_.clear();
-    windowWrites_ = 0;
     for (QueuedLine& q : lines) {
         RejectedLine& line = q.line;
         if (!q.external.waiting && q.external.outcome == LineOutcome::Added) {
@@ -264,7 +262,7 @@ void RecoveryCore::FailWindow(const std::string& message) noexcept {
             pending_.push_back(std::move(line));
             continue;
         }
-        const bool decided = !q.external.waiting && q.external.outcome != LineOutcome::Added;
+        const bool decided = !q.external.waiting;  // refused, or failed on its own
         line.outcome = decided ? q.external.outcome : LineOutcome::Failed;
         line.message = decided ? q.external.message
                                : "CV.Insert" + message + " s=[" + q.external.recordText + "]";

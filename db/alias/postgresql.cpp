@@ -254,12 +254,7 @@ class PgAliasConnection final : public Connection, public BatchMember {
                     if (lost++ > 0) {
                         Fail("the connection to the server was lost again");
                     }
-                    const bool joined = inBatch_;
-                    Reopen();
-                    if (!joined) {
-                        inBatch_ = true;
-                        engine_.ActiveBatch()->Join(this);
-                    }
+                    ReopenInBatch();
                 } catch (const EDatabaseError& e) {
                     FailUndecided(outcomes, decided, e);
                     return;
@@ -309,13 +304,19 @@ class PgAliasConnection final : public Connection, public BatchMember {
                 if (attempt > 0) {
                     Fail("the connection to the server was lost again");
                 }
-                const bool joined = inBatch_;
-                Reopen();
-                if (!joined) {
-                    inBatch_ = true;
-                    engine_.ActiveBatch()->Join(this);
-                }
+                ReopenInBatch();
             }
+        }
+    }
+
+    // Reopen() for the run's batch, joining it when the session was lost
+    // before this batch's transaction began.
+    void ReopenInBatch() {
+        const bool joined = inBatch_;
+        Reopen();
+        if (!joined) {
+            inBatch_ = true;
+            engine_.ActiveBatch()->Join(this);
         }
     }
 
@@ -587,29 +588,28 @@ class PgAliasConnection final : public Connection, public BatchMember {
         return out;
     }
 
-    // The server's names for the statements of todo[from...]; when they
-    // cannot be prepared, those units fail and the answer is empty.
+    // The server's names for the statements of `todo`; when they cannot be
+    // prepared, those units fail and the answer is empty.
     template <class Pick>
     std::vector<std::string> NamesOrFail(std::span<const CheckedWrite> units,
                                          const std::vector<std::pair<size_t, Parameters>>& todo,
-                                         size_t from, Pick pick,
-                                         std::vector<CheckedWriteOutcome>& outcomes,
+                                         Pick pick, std::vector<CheckedWriteOutcome>& outcomes,
                                          std::vector<bool>& decided) {
         std::vector<const Statement*> statements;
-        for (size_t k = from; k < todo.size(); ++k) {
-            statements.push_back(&pick(units[todo[k].first]));
+        for (const auto& [unit, params] : todo) {
+            statements.push_back(&pick(units[unit]));
         }
         try {
             return NamesFor(statements);
         } catch (const EDatabaseError& e) {
-            for (size_t k = from; k < todo.size(); ++k) {
-                Decide(outcomes, decided, todo[k].first, CheckedWriteOutcome::Result::Failed, &e);
+            for (const auto& [unit, params] : todo) {
+                Decide(outcomes, decided, unit, CheckedWriteOutcome::Result::Failed, &e);
             }
             return {};
         }
     }
 
-    // Runs the checks of `open` in pipes; returns the units whose check
+    // Runs the checks of `open` in one pipe; returns the units whose check
     // found nothing, in order.
     std::vector<size_t> PipeChecks(std::span<const CheckedWrite> units,
                                    const std::vector<size_t>& open,
@@ -618,46 +618,44 @@ class PgAliasConnection final : public Connection, public BatchMember {
         const auto check = [](const CheckedWrite& u) -> const Statement& { return u.check; };
         auto todo = Sendable(units, open, outcomes, decided, check);
         std::vector<size_t> unfound;
-        for (size_t from = 0; from < todo.size();) {
-            const std::vector<std::string> names =
-                NamesOrFail(units, todo, from, check, outcomes, decided);
-            if (names.empty()) {
-                break;
-            }
-            const std::vector<Piped> answers = Pipe(names.size(), [&](size_t i) {
-                const Parameters& p = todo[from + i].second;
-                return PQsendQueryPrepared(conn_, names[i].c_str(), p.Count(), p.pointers.data(),
-                                           nullptr, nullptr, 0) != 0;
-            });
-            size_t k = 0;
-            for (; k < answers.size() && answers[k].Ok(); ++k) {
-                const size_t unit = todo[from + k].first;
-                if (answers[k].rows > 0) {
-                    Decide(outcomes, decided, unit, CheckedWriteOutcome::Result::Found);
-                } else {
-                    unfound.push_back(unit);
-                }
-            }
-            if (k == answers.size()) {
-                break;
-            }
-            const Piped& failed = answers[k];
-            const EDatabaseError error = failed.error.value_or(EDatabaseError("PostgreSQL error"));
-            if (failed.shapeChanged && !replanned) {
-                // The check did not run: prepared afresh, it runs again.
-                replanned = true;
-                Forget(units[todo[from + k].first].check.text);
-            } else {
-                Decide(outcomes, decided, todo[from + k].first, CheckedWriteOutcome::Result::Failed,
-                       &error);
-            }
-            // The transaction is restored on a new turn of the lock: what
-            // the checks before found is stale, so every unit not yet
-            // decided runs again.
-            RestoreTransaction();
-            throw Restored{};
+        if (todo.empty()) {
+            return unfound;
         }
-        return unfound;
+        const std::vector<std::string> names = NamesOrFail(units, todo, check, outcomes, decided);
+        if (names.empty()) {
+            return unfound;
+        }
+        const std::vector<Piped> answers = Pipe(names.size(), [&](size_t i) {
+            const Parameters& p = todo[i].second;
+            return PQsendQueryPrepared(conn_, names[i].c_str(), p.Count(), p.pointers.data(),
+                                       nullptr, nullptr, 0) != 0;
+        });
+        size_t k = 0;
+        for (; k < answers.size() && answers[k].Ok(); ++k) {
+            const size_t unit = todo[k].first;
+            if (answers[k].rows > 0) {
+                Decide(outcomes, decided, unit, CheckedWriteOutcome::Result::Found);
+            } else {
+                unfound.push_back(unit);
+            }
+        }
+        if (k == answers.size()) {
+            return unfound;
+        }
+        const Piped& failed = answers[k];
+        const EDatabaseError error = failed.error.value_or(EDatabaseError("PostgreSQL error"));
+        if (failed.shapeChanged && !replanned) {
+            // The check did not run: prepared afresh, it runs again.
+            replanned = true;
+            Forget(units[todo[k].first].check.text);
+        } else {
+            Decide(outcomes, decided, todo[k].first, CheckedWriteOutcome::Result::Failed, &error);
+        }
+        // The transaction is restored on a new turn of the lock: what the
+        // checks before found nothing for is stale, so every unit not yet
+        // decided runs again.
+        RestoreTransaction();
+        throw Restored{};
     }
 
     // Runs the writes of `unfound` in pipes, each pipe under one savepoint;
@@ -671,7 +669,7 @@ class PgAliasConnection final : public Connection, public BatchMember {
         auto todo = Sendable(units, unfound, outcomes, decided, write);
         while (!todo.empty()) {
             const std::vector<std::string> names =
-                NamesOrFail(units, todo, 0, write, outcomes, decided);
+                NamesOrFail(units, todo, write, outcomes, decided);
             if (names.empty()) {
                 return;
             }
