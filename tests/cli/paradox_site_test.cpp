@@ -1,17 +1,15 @@
 // A site moving over: its Paradox program directory converted by
 // tallon-db import-paradox recovers a RAW file exactly as the demo does.
 
-#include <sys/wait.h>
-
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "base/file_names.h"
 #include "db/paradox/reader.h"
+#include "tests/support/child_process.h"
 #include "tests/support/paradox_writer.h"
 #include "tests/support/program_dir.h"
 #include "tests/support/temp_dir.h"
@@ -22,23 +20,11 @@ namespace {
 namespace fs = std::filesystem;
 using Rows = std::vector<std::vector<std::string>>;
 
-struct ToolResult {
-    int status = -1;
-    std::string out;
-};
+using ToolResult = test::ShellRun;
 
 ToolResult Tool(const std::string& tool, const std::string& args, const std::string& cwd) {
-    ToolResult r;
-    const std::string cmd =
-        "cd '" + cwd + "' && " + std::string(TALLON_BIN_DIR) + "/" + tool + " " + args + " 2>&1";
-    FILE* p = popen(cmd.c_str(), "r");
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-        r.out.append(buf, n);
-    const int st = pclose(p);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    return r;
+    return test::RunShell("cd '" + cwd + "' && " + std::string(TALLON_BIN_DIR) + "/" + tool + " " +
+                          args);
 }
 
 // A demo lookup table written out as Paradox, every field alpha, keyed on

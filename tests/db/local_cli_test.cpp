@@ -1,31 +1,18 @@
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdio>
 #include <string>
 
+#include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
 
 namespace tallon::test {
 namespace {
 
-struct CliRun {
-    int status = -1;
-    std::string out;
-};
+using CliRun = ShellRun;
 
 // Runs tallon-db with the arguments (already quoted for the shell).
 CliRun TallonDb(const std::string& args) {
-    CliRun r;
-    const std::string cmd = std::string(TALLON_BIN_DIR) + "/tallon-db " + args + " 2>&1";
-    FILE* p = popen(cmd.c_str(), "r");
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-        r.out.append(buf, n);
-    const int st = pclose(p);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    return r;
+    return RunShell(std::string(TALLON_BIN_DIR) + "/tallon-db " + args);
 }
 
 // The last component of a directory path ending in "/".

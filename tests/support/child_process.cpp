@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <stdexcept>
 
 extern char** environ;
@@ -64,6 +65,23 @@ int RunChild(const std::vector<std::string>& args) {
     argv.insert(argv.end(), args.begin(), args.end());
     Child c = StartProcess(argv);
     return WaitFor(c);
+}
+
+ShellRun RunShell(const std::string& command) {
+    ShellRun r;
+    const std::string cmd = command + " 2>&1";
+    FILE* p = popen(cmd.c_str(), "r");
+    if (!p) {
+        return r;
+    }
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) {
+        r.out.append(buf, n);
+    }
+    const int st = pclose(p);
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    return r;
 }
 
 }  // namespace tallon::test

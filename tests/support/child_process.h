@@ -25,4 +25,12 @@ int WaitFor(Child& child);
 // Runs the helper program to its end.
 int RunChild(const std::vector<std::string>& args);
 
+// A shell command run to its end: its exit status (-1 when it did not exit)
+// and what it printed, standard error included.
+struct ShellRun {
+    int status = -1;
+    std::string out;
+};
+ShellRun RunShell(const std::string& command);
+
 }  // namespace tallon::test
