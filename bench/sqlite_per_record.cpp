@@ -11,11 +11,15 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
+
+#include "base/csv.h"
 
 namespace {
 
@@ -77,18 +81,6 @@ void Text(sqlite3_stmt* s, int n, const std::string& v) {
     sqlite3_bind_text(s, n, v.data(), static_cast<int>(v.size()), SQLITE_STATIC);
 }
 
-std::vector<std::string> Split(const std::string& line) {
-    std::vector<std::string> f;
-    size_t start = 0;
-    for (;;) {
-        const size_t comma = line.find(',', start);
-        f.push_back(line.substr(start, comma - start));
-        if (comma == std::string::npos)
-            return f;
-        start = comma + 1;
-    }
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -96,10 +88,11 @@ int main(int argc, char** argv) {
         std::cerr << "usage: sqlite_per_record EVENTS.CSV WORKDIR\n";
         return 2;
     }
-    std::ifstream in(argv[1]);
+    std::ifstream in(argv[1], std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
     std::vector<std::vector<std::string>> rows;
-    for (std::string line; std::getline(in, line);) {
-        auto f = Split(line);
+    for (auto& f : tallon::ParseCsv(text.str())) {
         const bool dayOk = f.size() == 6 && f[1].size() == 4 &&
                            f[1].find_first_not_of("0123456789") == std::string::npos &&
                            f[2].size() == 4;
