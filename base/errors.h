@@ -50,7 +50,9 @@ int InOutCodeFromErrno(int err);
 
 // What a database driver said went wrong, as far as callers act on it.
 // UniqueViolation: a row would repeat a primary or unique key.
-enum class DatabaseErrorCode { Other, UniqueViolation };
+// CheckOvertaken: the transaction of a duplicate check ended before the
+// write it decided (another process was let in between): check again.
+enum class DatabaseErrorCode { Other, UniqueViolation, CheckOvertaken };
 
 // Any failure of the database engine: file missing, table busy, unknown
 // field, key violation, SQL error, login refused.

@@ -38,36 +38,51 @@ void Batch::Leave(BatchMember* member) noexcept {
     std::erase(members_, member);
 }
 
-void Batch::MarkFailed(const std::string& message) {
+void Batch::MarkLost(const BatchMember* member, const std::string& message) {
+    lost_.push_back({member, message});
     if (failure_.empty()) {
         failure_ = message;
     }
+}
+
+std::vector<CommitRound> Batch::TakeRounds() {
+    std::vector<CommitRound> rounds;
+    rounds.swap(rounds_);
+    return rounds;
 }
 
 void Batch::Commit() {
     // Members leave as they commit; copy first.
     const auto members = members_;
     members_.clear();
-    std::string error;
+    CommitRound round;
+    round.losses.swap(lost_);
     for (BatchMember* m : members) {
-        if (!error.empty()) {
-            m->AbandonBatch();
-            continue;
-        }
         try {
             m->CommitBatch();
         } catch (const Exception& e) {
-            error = e.Message();
+            round.losses.push_back({m, e.Message()});
         }
     }
     engine_.BatchCommitted();
+    ++commits_;
+    const std::string error = round.losses.empty() ? "" : round.losses.front().message;
+    rounds_.push_back(std::move(round));
     if (!error.empty()) {
         if (failure_.empty()) {
             failure_ = error;
         }
         throw EDatabaseError(error);
     }
-    ++commits_;
+}
+
+const std::string* CommitRound::LossOf(const BatchMember* member) const {
+    for (const Loss& loss : losses) {
+        if (loss.member == member || member == nullptr) {
+            return &loss.message;
+        }
+    }
+    return nullptr;
 }
 
 }  // namespace tallon::db

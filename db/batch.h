@@ -12,6 +12,12 @@
 // to wait for another process's lock first commits the whole batch, so a
 // process never holds a lock while it waits for one: two runs on the same
 // tables cannot deadlock. Such a commit counts like any other (Commits()).
+//
+// Members commit one after another and each keeps or loses its own work: a
+// local table is a file of its own, so one table's failed commit (a full
+// disk, a table deleted under the run) leaves the tables committed beside it
+// as they are. Every commit is a round that says which members lost their
+// work; whoever counts what was written settles it by those rounds.
 
 #include <chrono>
 #include <cstdint>
@@ -35,6 +41,19 @@ class BatchMember {
     virtual void AbandonBatch() noexcept = 0;
 };
 
+// One commit of the batch: every member kept its work but those listed.
+struct CommitRound {
+    struct Loss {
+        const BatchMember* member;
+        std::string message;
+    };
+    std::vector<Loss> losses;
+
+    // Why `member`'s work was not kept, or nullptr when it was. Work whose
+    // member is unknown (nullptr) was kept only when nothing was lost.
+    const std::string* LossOf(const BatchMember* member) const;
+};
+
 class Batch {
   public:
     explicit Batch(Engine& engine);
@@ -46,20 +65,25 @@ class Batch {
 
     // True when some transaction has been open for kBatchAge or longer.
     bool Due() const;
-    // Commits every member. On a failure the members not yet committed are
-    // undone, the failure is remembered (Failure()) and raised.
+    // Commits every member, each on its own: one that fails loses its work
+    // and the others still commit. Records the round (TakeRounds()); when
+    // the round lost any work, remembers the first loss (Failure()) and
+    // raises it.
     void Commit();
 
-    // Successful commits so far, including those made before a wait.
+    // Commits so far, including those made before a wait.
     uint64_t Commits() const { return commits_; }
-    // The message of the first failed commit, "" while none failed.
+    // The message of the batch's first loss, "" while nothing was lost.
     const std::string& Failure() const { return failure_; }
+    // The rounds committed since the last call, oldest first.
+    std::vector<CommitRound> TakeRounds();
 
     // For connections.
     void Join(BatchMember* member);
-    // Work of the batch was lost before its commit (SQLite undid a
-    // transaction after a disk-full or I/O error).
-    void MarkFailed(const std::string& message);
+    // A member's work was lost before its commit (SQLite undid a transaction
+    // after a disk-full or I/O error, a server went away for good): the
+    // next round reports it lost.
+    void MarkLost(const BatchMember* member, const std::string& message);
     void Leave(BatchMember* member) noexcept;
 
   private:
@@ -68,6 +92,8 @@ class Batch {
     std::chrono::steady_clock::time_point opened_{};
     uint64_t commits_ = 0;
     std::string failure_;
+    std::vector<CommitRound::Loss> lost_;  // since the last round
+    std::vector<CommitRound> rounds_;      // not yet taken
 };
 
 }  // namespace tallon::db

@@ -191,7 +191,7 @@ void Table::SetFieldTime(const std::string& field, DateTime value) {
     SetField(field, Value::Time(value));
 }
 
-void Table::Post() {
+const BatchMember* Table::Post() {
     local::TableFile& f = FileOf("Post");
     if (!appending_) {
         throw EDatabaseError(objectName_ + ": Dataset not in edit or insert mode");
@@ -204,6 +204,7 @@ void Table::Post() {
     f.RunInternal(f.InsertSql(), record_, nullptr);
     appending_ = false;
     record_.clear();
+    return f.InWrite() ? &f : nullptr;
 }
 
 void Table::AddIndex(const std::string& indexName, const std::string& fields, unsigned options) {

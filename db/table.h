@@ -11,6 +11,7 @@
 
 namespace tallon::db {
 
+class BatchMember;
 class Engine;
 namespace local {
 class TableFile;
@@ -61,7 +62,9 @@ class Table {
     void SetFieldText(const std::string& field, const std::string& value);
     void SetFieldDate(const std::string& field, DateTime value);
     void SetFieldTime(const std::string& field, DateTime value);
-    void Post();
+    // Returns the batch member whose commit keeps the record (nullptr when
+    // it was committed at once, outside a batch).
+    const BatchMember* Post();
 
     // Adds (or rebuilds) an index on the closed table.
     void AddIndex(const std::string& indexName, const std::string& fields, unsigned options);

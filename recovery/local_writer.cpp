@@ -1,3 +1,4 @@
+#include <chrono>
 #include <optional>
 
 #include "base/clock.h"
@@ -96,95 +97,22 @@ bool RecoveryCore::InsertThisOne(const std::string& unitCode, const std::string&
             holder = *found;
         }
 
-        if (host_.MergeChecked()) {
-            host_.SetTableName(DailyTable(rec.eventDate));
-            const std::string table = host_.TableName();
-            db::local::DirectoryDatabase& tables = engine_.Directory(programDirectory_);
-            if (!tables.FileExists(table + ".db")) {
-                LogLine("Create new table: " + table);
-                CreateNewFromTemplate(engine_, programDirectory_, table);
-            }
-            if (!tables.FileExists(table + ".px")) {
-                Reindex();
-                LogLine("Reindex " + table);
-            }
-            // The check and the append that follows are one step for other
-            // processes: the table is locked for writing before the check.
-            // The card number is compared as it is stored, blanks included,
-            // so a repeated event with a blank in its card field is found.
-            // The time is the event time as stored (the regional long time
-            // text reads back as the same time).
-            if (table != duplicateCheckTable_) {
-                duplicateCheckTable_ = table;
-                duplicateCheckText_ = db::WithTable(statements::kDuplicateCheck, table);
-            }
-            if (RunLookup(Query1,
-                          Statement{table,
-                                    duplicateCheckText_,
-                                    {Value::Text(deviceName), Value::Text(rec.cardNumber),
-                                     Value::Text(rec.transCode), Value::Time(rec.eventTime)},
-                                    Statement::Intent::ReadBeforeWrite})) {
-                const std::string line = "Duplicate record: " + table + " " + deviceName + " " +
-                                         rec.cardNumber + " " + rec.transCode + " " +
-                                         FormatDateTime("hh:mm", rec.eventTime);
-                LogLine(line);
-                return Refuse(LineOutcome::Duplicate, line);
-            }
-        }
-
-        TransTable.Close();
-        TransTable.SetTableName(host_.TableName());
-        TransTable.Open();
-
-        SequenceGenerator generator(ActiveClock().UtcMillisecondsOfDay());
-        double seqNo = generator.NextSequenceNumber();
-        const auto keyTaken = [&] {
-            try {
-                return TransTable.FindKey(seqNo, rec.eventTime, rec.cardNumber);
-            } catch (const Exception&) {
-                return false;  // no usable primary index: keep the number drawn
-            }
-        };
-        // Where the primary index refuses a repeated key, the record is
-        // posted first and the key searched only when the post is refused:
-        // the same numbers as searching first, without a search per record.
-        const bool refusesRepeats = TransTable.PrimaryKeyRefusesRepeats();
-        while (!refusesRepeats && keyTaken()) {
-            seqNo = generator.NextSequenceNumber();
-        }
-
-        TransTable.Append();
-        TransTable.SetFieldFloat("SeqNo", seqNo);
-        TransTable.SetFieldText("Device Name", deviceName);
-        TransTable.SetFieldDate("Date", rec.eventDate);
-        TransTable.SetFieldTime("Time", rec.eventTime);
-        TransTable.SetFieldText("Location", ".");
-        TransTable.SetFieldText("Card No", rec.cardNumber);
-        TransTable.SetFieldText("Name", holder.name);
-        TransTable.SetFieldText("user1", holder.user1);
-        TransTable.SetFieldText("user2", holder.user2);
-        TransTable.SetFieldText("user3", holder.user3);
-        TransTable.SetFieldText("Staff No", holder.staffNumber);
-        TransTable.SetFieldText("Trans Code", rec.transCode);
-        TransTable.SetFieldText("Type", "0");
+        // Another process may commit a table between its duplicate check
+        // and the append (it waited for us and we let it go first): the
+        // check no longer holds and is made again, within the bounded wait.
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(engine_.LockWaitMs());
         for (;;) {
             try {
-                TransTable.Post();
-                break;
+                return CheckAndAppend(rec, deviceName, holder);
             } catch (const EDatabaseError& e) {
-                // Only a repeated key is drawn again; any other refusal (a
-                // duplicate check overtaken by another process's commit
-                // among them) fails the record as it is.
-                if (e.Code() != DatabaseErrorCode::UniqueViolation || !refusesRepeats ||
-                    !keyTaken()) {
+                if (e.Code() != DatabaseErrorCode::CheckOvertaken ||
+                    std::chrono::steady_clock::now() >= deadline) {
                     throw;
                 }
-                seqNo = generator.NextSequenceNumber();
-                TransTable.SetFieldFloat("SeqNo", seqNo);
+                TransTable.Close();
             }
         }
-        TransTable.Close();
-        return true;
     } catch (const Exception& e) {
         // A record that failed after the table was opened lets go of it.
         TransTable.Close();
@@ -193,6 +121,97 @@ bool RecoveryCore::InsertThisOne(const std::string& unitCode, const std::string&
         LogLine(line);
         return false;
     }
+}
+
+bool RecoveryCore::CheckAndAppend(const RawRecord& rec, const std::string& deviceName,
+                                  const CardHolder& holder) {
+    if (host_.MergeChecked()) {
+        host_.SetTableName(DailyTable(rec.eventDate));
+        const std::string table = host_.TableName();
+        db::local::DirectoryDatabase& tables = engine_.Directory(programDirectory_);
+        if (!tables.FileExists(table + ".db")) {
+            LogLine("Create new table: " + table);
+            CreateNewFromTemplate(engine_, programDirectory_, table);
+        }
+        if (!tables.FileExists(table + ".px")) {
+            Reindex();
+            LogLine("Reindex " + table);
+        }
+        // The check and the append that follows are one step for other
+        // processes: the table is locked for writing before the check.
+        // The card number is compared as it is stored, blanks included,
+        // so a repeated event with a blank in its card field is found.
+        // The time is the event time as stored (the regional long time
+        // text reads back as the same time).
+        if (table != duplicateCheckTable_) {
+            duplicateCheckTable_ = table;
+            duplicateCheckText_ = db::WithTable(statements::kDuplicateCheck, table);
+        }
+        if (RunLookup(Query1, Statement{table,
+                                        duplicateCheckText_,
+                                        {Value::Text(deviceName), Value::Text(rec.cardNumber),
+                                         Value::Text(rec.transCode), Value::Time(rec.eventTime)},
+                                        Statement::Intent::ReadBeforeWrite})) {
+            const std::string line = "Duplicate record: " + table + " " + deviceName + " " +
+                                     rec.cardNumber + " " + rec.transCode + " " +
+                                     FormatDateTime("hh:mm", rec.eventTime);
+            LogLine(line);
+            return Refuse(LineOutcome::Duplicate, line);
+        }
+    }
+
+    TransTable.Close();
+    TransTable.SetTableName(host_.TableName());
+    TransTable.Open();
+
+    SequenceGenerator generator(ActiveClock().UtcMillisecondsOfDay());
+    double seqNo = generator.NextSequenceNumber();
+    const auto keyTaken = [&] {
+        try {
+            return TransTable.FindKey(seqNo, rec.eventTime, rec.cardNumber);
+        } catch (const Exception&) {
+            return false;  // no usable primary index: keep the number drawn
+        }
+    };
+    // Where the primary index refuses a repeated key, the record is
+    // posted first and the key searched only when the post is refused:
+    // the same numbers as searching first, without a search per record.
+    const bool refusesRepeats = TransTable.PrimaryKeyRefusesRepeats();
+    while (!refusesRepeats && keyTaken()) {
+        seqNo = generator.NextSequenceNumber();
+    }
+
+    TransTable.Append();
+    TransTable.SetFieldFloat("SeqNo", seqNo);
+    TransTable.SetFieldText("Device Name", deviceName);
+    TransTable.SetFieldDate("Date", rec.eventDate);
+    TransTable.SetFieldTime("Time", rec.eventTime);
+    TransTable.SetFieldText("Location", ".");
+    TransTable.SetFieldText("Card No", rec.cardNumber);
+    TransTable.SetFieldText("Name", holder.name);
+    TransTable.SetFieldText("user1", holder.user1);
+    TransTable.SetFieldText("user2", holder.user2);
+    TransTable.SetFieldText("user3", holder.user3);
+    TransTable.SetFieldText("Staff No", holder.staffNumber);
+    TransTable.SetFieldText("Trans Code", rec.transCode);
+    TransTable.SetFieldText("Type", "0");
+    for (;;) {
+        try {
+            lineHolder_ = TransTable.Post();
+            break;
+        } catch (const EDatabaseError& e) {
+            // Only a repeated key is drawn again; any other refusal (a
+            // duplicate check overtaken by another process's commit
+            // among them) is the caller's.
+            if (e.Code() != DatabaseErrorCode::UniqueViolation || !refusesRepeats || !keyTaken()) {
+                throw;
+            }
+            seqNo = generator.NextSequenceNumber();
+            TransTable.SetFieldFloat("SeqNo", seqNo);
+        }
+    }
+    TransTable.Close();
+    return true;
 }
 
 }  // namespace tallon

@@ -12,10 +12,12 @@
 #include "db/engine.h"
 #include "db/query.h"
 #include "db/table.h"
+#include "recovery/card_holder.h"
 #include "recovery/external_line.h"
 #include "recovery/external_lookups.h"
 #include "recovery/host.h"
 #include "recovery/line_outcome.h"
+#include "recovery/raw_record.h"
 #include "recovery/record_id.h"
 #include "recovery/run_mode.h"
 
@@ -117,12 +119,21 @@ class RecoveryCore {
     void RecoverFile(db::Batch& batch, const std::string& displayName, const std::string& openName);
     // Commits the run's batch; what it held is then counted as added.
     void Commit(db::Batch& batch);
-    // After a line: a commit made during it (before a wait for another
-    // process) covered the lines before it.
-    void NoteCommitsDuring(db::Batch& batch, uint64_t commitsBefore);
-    // The lines waiting for the batch: kept, or lost with it.
-    void AddPending();
+    // Settles the lines waiting for the batch by the commits made since the
+    // last call (after a line: those made before a wait for another
+    // process): each is added, or failed when its member lost its work.
+    void SettleCommits(db::Batch& batch);
+    // After a loss: commits what the batch still holds, settles every line
+    // and raises the loss.
+    [[noreturn]] void StopOnLoss(db::Batch& batch);
+    // One line through the local writer, accounted however it ends.
+    void WriteLocalLine(db::Batch& batch, RejectedLine read, const RawLine& line,
+                        const std::string& defaultDevice);
+    // The lines still waiting, when the batch is undone.
     void FailPending(const std::string& message) noexcept;
+    // One line that was not kept after all: logged as its writer logs a
+    // failure, and counted.
+    void FailKept(RejectedLine line, const std::string& message) noexcept;
     void NotAdded(const RejectedLine& line);
     // What the writer said of a line: pending its batch, or not added.
     void Account(RejectedLine line, bool added);
@@ -146,6 +157,9 @@ class RecoveryCore {
     void FailWindow(const std::string& message) noexcept;
     // A writer's refusal or failure of the line it is writing; returns false.
     bool Refuse(LineOutcome outcome, const std::string& message);
+    // The local writer's duplicate check (daily tables) and append.
+    bool CheckAndAppend(const RawRecord& rec, const std::string& deviceName,
+                        const CardHolder& holder);
 
     Host& host_;
     std::string programDirectory_;
@@ -160,8 +174,14 @@ class RecoveryCore {
     std::string duplicateCheckTable_;
     std::string duplicateCheckText_;
     // Lines of the current file added and not yet committed, kept whole
-    // so that a failed commit can hand them on as rejects.
-    std::vector<RejectedLine> pending_;
+    // so that a failed commit can hand them on as rejects, each with the
+    // batch member whose commit keeps it.
+    struct PendingLine {
+        RejectedLine line;
+        const db::BatchMember* holder = nullptr;
+    };
+    std::vector<PendingLine> pending_;
+    const db::BatchMember* lineHolder_ = nullptr;
     // Why the writer being called did not add its line.
     LineOutcome lineOutcome_ = LineOutcome::Failed;
     std::string lineMessage_;

@@ -60,8 +60,9 @@ void RecoveryCore::Button1Click() {
     {
         // The run's batch: committed every kBatchAge, at the end of every
         // file and when the run returns, stops or fails, so everything the
-        // run counts as added is on disk when it returns. After a failed
-        // commit nothing pending is kept (nor counted).
+        // run counts as added is on disk when it returns. A line counts as
+        // added once the member holding its record committed; when that
+        // member lost its work, the line failed.
         db::Batch batch(engine_);
         try {
             RunFiles(batch);
@@ -73,7 +74,7 @@ void RecoveryCore::Button1Click() {
         } catch (...) {
             failure = "unknown error";
         }
-        if (!failure.empty() && batch.Failure().empty()) {
+        if (!failure.empty()) {
             try {
                 Commit(batch);
             } catch (...) {
@@ -101,46 +102,93 @@ void RecoveryCore::Button1Click() {
 void RecoveryCore::Commit(db::Batch& batch) {
     try {
         batch.Commit();
-    } catch (const Exception& e) {
-        FailPending(e.Message());
+    } catch (const Exception&) {
+        SettleCommits(batch);
         throw;
     }
-    AddPending();
+    SettleCommits(batch);
 }
 
-void RecoveryCore::NoteCommitsDuring(db::Batch& batch, uint64_t commitsBefore) {
-    if (batch.Commits() != commitsBefore) {
-        AddPending();
+void RecoveryCore::StopOnLoss(db::Batch& batch) {
+    // What the other members hold is still kept, and every line settled.
+    try {
+        Commit(batch);
+    } catch (const Exception&) {
+        // Reported with the batch's first loss.
     }
+    FailPending(batch.Failure());
+    throw EDatabaseError(batch.Failure());
 }
 
-void RecoveryCore::AddPending() {
-    const auto n = static_cast<int64_t>(pending_.size());
-    if (n != 0) {
-        totals_.perFile.back().counts.Count(LineOutcome::Added, n);
-        totals_.counts.Count(LineOutcome::Added, n);
-        totals_.added += n;
+void RecoveryCore::WriteLocalLine(db::Batch& batch, RejectedLine read, const RawLine& line,
+                                  const std::string& defaultDevice) {
+    lineOutcome_ = LineOutcome::Failed;
+    lineMessage_.clear();
+    lineHolder_ = nullptr;
+    bool added = false;
+    try {
+        added = InsertThisOne(line.unitCode, defaultDevice, line.recordText);
+    } catch (const std::exception& e) {
+        // The writer could not report its line (the log failed): the line
+        // is still accounted, as failed, before the run ends.
+        SettleCommits(batch);
+        read.outcome = LineOutcome::Failed;
+        read.message = e.what();
+        try {
+            NotAdded(read);
+        } catch (...) {
+        }
+        throw;
     }
-    pending_.clear();
+    // Commits made during the line (before a wait for another process)
+    // covered the lines before it.
+    SettleCommits(batch);
+    Account(std::move(read), added);
+}
+
+void RecoveryCore::SettleCommits(db::Batch& batch) {
+    for (const db::CommitRound& round : batch.TakeRounds()) {
+        std::vector<PendingLine> settled;
+        settled.swap(pending_);
+        int64_t kept = 0;
+        for (PendingLine& p : settled) {
+            if (const std::string* loss = round.LossOf(p.holder)) {
+                FailKept(std::move(p.line), *loss);
+            } else {
+                ++kept;
+            }
+        }
+        if (kept != 0) {
+            totals_.perFile.back().counts.Count(LineOutcome::Added, kept);
+            totals_.counts.Count(LineOutcome::Added, kept);
+            totals_.added += kept;
+        }
+    }
 }
 
 void RecoveryCore::FailPending(const std::string& message) noexcept {
-    std::vector<RejectedLine> lost;
+    std::vector<PendingLine> lost;
     lost.swap(pending_);
-    for (RejectedLine& line : lost) {
-        line.outcome = LineOutcome::Failed;
-        line.message = message;
-        try {
-            // The external writer's log names every line it did not store;
-            // these were not kept after all.
-            if (runMode_ != RunMode::Local) {
-                LogLine("CV.Insert" + message + " s=[" +
-                        Copy(line.text, 4, static_cast<int>(line.text.size())) + "]");
-            }
-            NotAdded(line);
-        } catch (...) {
-            // The run is ending on its own failure already.
-        }
+    for (PendingLine& p : lost) {
+        FailKept(std::move(p.line), message);
+    }
+}
+
+void RecoveryCore::FailKept(RejectedLine line, const std::string& message) noexcept {
+    line.outcome = LineOutcome::Failed;
+    line.message = message;
+    try {
+        // The log names every line a writer did not store, as the writer
+        // itself would have named it.
+        const std::string recordText = Copy(line.text, 4, static_cast<int>(line.text.size()));
+        LogLine((runMode_ != RunMode::Local ? "CV.Insert" : "") + message + " s=[" + recordText +
+                "]");
+    } catch (...) {
+        // The run is ending on its own failure already.
+    }
+    try {
+        NotAdded(line);
+    } catch (...) {
     }
 }
 
@@ -157,7 +205,7 @@ void RecoveryCore::NotAdded(const RejectedLine& line) {
 
 void RecoveryCore::Account(RejectedLine line, bool added) {
     if (added) {
-        pending_.push_back(std::move(line));
+        pending_.push_back({std::move(line), lineHolder_});
     } else {
         line.outcome = lineOutcome_;
         line.message = lineMessage_;
@@ -206,11 +254,10 @@ void RecoveryCore::FlushWindow(db::Batch& batch) {
             writes.push_back(&q.external);
         }
     }
-    const uint64_t commitsBefore = batch.Commits();
     if (!writes.empty()) {
         WriteExternalLines(writes);
     }
-    NoteCommitsDuring(batch, commitsBefore);
+    SettleCommits(batch);
     std::vector<QueuedLine> lines;
     lines.swap(window_);
     windowKeys_.clear();
@@ -219,6 +266,7 @@ void RecoveryCore::FlushWindow(db::Batch& batch) {
         try {
             lineOutcome_ = LineOutcome::Failed;
             lineMessage_.clear();
+            lineHolder_ = nullptr;  // the alias connection: the batch's only member
             const bool added = ReportExternalLine(lines[i].external);
             reported = true;
             Account(std::move(lines[i].line), added);
@@ -259,7 +307,7 @@ void RecoveryCore::FailWindow(const std::string& message) noexcept {
         RejectedLine& line = q.line;
         if (!q.external.waiting && q.external.outcome == LineOutcome::Added) {
             // Written into the batch: its commit, or its failure, settles it.
-            pending_.push_back(std::move(line));
+            pending_.push_back({std::move(line), nullptr});
             continue;
         }
         const bool decided = !q.external.waiting;  // refused, or failed on its own
@@ -293,6 +341,17 @@ void RecoveryCore::RunFiles(db::Batch& batch) {
     if (runMode_ == RunMode::Local && !FileExists(programDirectory_ + kTemplateTableName + ".DB")) {
         host_.ShowMessage("You must have Tran_Tpl.* files to proceed.");
         return;
+    }
+    // A damaged template would be copied into every new day table: it is
+    // checked before the first line is read.
+    if (runMode_ == RunMode::Local) {
+        try {
+            CheckTransactionTable(engine_, programDirectory_, kTemplateTableName);
+        } catch (const Exception& e) {
+            host_.ShowMessage(std::string("The template ") + kTemplateTableName +
+                              ".DB cannot be used: " + e.Message());
+            return;
+        }
     }
     if (!host_.MergeChecked()) {
         CreateFromTemplate(engine_, programDirectory_, host_.TableName());
@@ -348,7 +407,6 @@ void RecoveryCore::RecoverFile(db::Batch& batch, const std::string& displayName,
     fileSize_ = reader.Size();
 
     int linesRead = 0;
-    pending_.clear();
     const std::string defaultDevice = host_.FallbackDevice();
     try {
         while (!reader.Eof() && !StopRequested) {
@@ -359,12 +417,7 @@ void RecoveryCore::RecoverFile(db::Batch& batch, const std::string& displayName,
             ++totals_.perFile[fileIndex].linesRead;
             RejectedLine read{displayName, linesRead, LineOutcome::Added, "", text};
             if (runMode_ == RunMode::Local) {
-                const uint64_t commitsBefore = batch.Commits();
-                lineOutcome_ = LineOutcome::Failed;
-                lineMessage_.clear();
-                const bool wasAdded = InsertThisOne(line.unitCode, defaultDevice, line.recordText);
-                NoteCommitsDuring(batch, commitsBefore);
-                Account(std::move(read), wasAdded);
+                WriteLocalLine(batch, std::move(read), line, defaultDevice);
             } else {
                 QueueExternalLine(batch, std::move(read), line.unitCode, line.recordText);
             }
@@ -372,8 +425,7 @@ void RecoveryCore::RecoverFile(db::Batch& batch, const std::string& displayName,
             // it, or the server went away for good): the run cannot go on as
             // if it were kept.
             if (!batch.Failure().empty()) {
-                FailPending(batch.Failure());
-                throw EDatabaseError(batch.Failure());
+                StopOnLoss(batch);
             }
             if (batch.Due()) {
                 Commit(batch);
@@ -385,8 +437,7 @@ void RecoveryCore::RecoverFile(db::Batch& batch, const std::string& displayName,
         // Lines already read are written and reported, on STOP too.
         FlushWindow(batch);
         if (!batch.Failure().empty()) {
-            FailPending(batch.Failure());
-            throw EDatabaseError(batch.Failure());
+            StopOnLoss(batch);
         }
     } catch (const std::exception& e) {
         SettleWindow(batch, e.what());

@@ -1,5 +1,6 @@
 #include "recovery/table_files.h"
 
+#include "base/errors.h"
 #include "base/file_names.h"
 #include "db/local/directory_database.h"
 #include "db/table_name.h"
@@ -43,7 +44,26 @@ void CreateFromTemplate(db::Engine& engine, const std::string& directory, const 
 
 void CreateNewFromTemplate(db::Engine& engine, const std::string& directory,
                            const std::string& name) {
-    engine.Directory(directory).CopyTableFromTemplate(kTemplateTableName, name, Extensions(), true);
+    db::local::DirectoryDatabase& tables = engine.Directory(directory);
+    if (!tables.CopyTableFromTemplate(kTemplateTableName, name, Extensions(), true)) {
+        return;  // another process made it
+    }
+    try {
+        CheckTransactionTable(engine, directory, name);
+    } catch (const Exception&) {
+        tables.RemoveTable(name, Extensions());
+        throw;
+    }
+}
+
+void CheckTransactionTable(db::Engine& engine, const std::string& directory,
+                           const std::string& name) {
+    const db::local::TableFile& table = engine.Directory(directory).Table(name);
+    for (const char* field : kTransactionFields) {
+        if (table.FieldIndex(field) < 0) {
+            throw EDatabaseError("Table " + name + " has no field '" + field + "'");
+        }
+    }
 }
 
 }  // namespace tallon

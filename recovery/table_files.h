@@ -17,6 +17,11 @@ inline constexpr std::array<const char*, 6> kTableExtensions = {".DB",  ".XG0", 
 // The template every transaction table is made from.
 inline constexpr const char* kTemplateTableName = "tran_tpl";
 
+// The fields the local writer fills in every transaction record.
+inline constexpr std::array<const char*, 13> kTransactionFields = {
+    "SeqNo", "Device Name", "Date",  "Time",     "Location",   "Card No", "Name",
+    "user1", "user2",       "user3", "Staff No", "Trans Code", "Type"};
+
 // The six file names of table `name` in `directory` (which ends in "/").
 // Every function here refuses a name that leaves the directory
 // (db::CheckTableName) before touching a file.
@@ -31,8 +36,16 @@ std::string DailyTable(DateTime eventDate);
 void CreateFromTemplate(db::Engine& engine, const std::string& directory, const std::string& name);
 
 // The same for a table that does not exist yet: should another process make
-// it meanwhile, that table is kept and nothing is copied.
+// it meanwhile, that table is kept and nothing is copied. The table made is
+// checked (CheckTransactionTable); one that cannot be used is deleted again
+// and the check's error raised.
 void CreateNewFromTemplate(db::Engine& engine, const std::string& directory,
+                           const std::string& name);
+
+// Raises EDatabaseError when table `name` of `directory` cannot receive
+// transaction records: it does not open as a table, or lacks a field the
+// writer fills.
+void CheckTransactionTable(db::Engine& engine, const std::string& directory,
                            const std::string& name);
 
 }  // namespace tallon

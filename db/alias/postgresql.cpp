@@ -778,7 +778,7 @@ class PgAliasConnection final : public Connection, public BatchMember {
         journal_.clear();
         lastCheck_.reset();
         if (Batch* b = engine_.ActiveBatch()) {
-            b->MarkFailed(msg);
+            b->MarkLost(this, msg);
         }
         throw EDatabaseError(msg);
     }

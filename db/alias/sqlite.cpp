@@ -44,7 +44,12 @@ class SqliteAliasConnection final : public Connection, public BatchMember {
     void Run(const Statement& statement, Rows* rows) override {
         Connect();
         JoinBatch();
-        local::RunStatement(Prepared(statement.text), statement.values, rows, nullptr);
+        try {
+            local::RunStatement(Prepared(statement.text), statement.values, rows, nullptr);
+        } catch (const EDatabaseError& e) {
+            NoteLoss(e.Message());
+            throw;
+        }
     }
 
     void RunText(const std::string& sql, Rows* rows) override {
@@ -76,7 +81,9 @@ class SqliteAliasConnection final : public Connection, public BatchMember {
     void CommitBatch() override {
         inBatch_ = false;
         if (sqlite3_get_autocommit(db_)) {
-            return;  // SQLite ended it itself (after an I/O error)
+            // SQLite ended it itself (after a disk-full or I/O error).
+            throw EDatabaseError("Cannot commit to database '" + name_ +
+                                 "': the changes were undone");
         }
         if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
             const std::string msg = sqlite3_errmsg(db_);
@@ -137,6 +144,19 @@ class SqliteAliasConnection final : public Connection, public BatchMember {
         if (db_) {
             sqlite3_close_v2(db_);
             db_ = nullptr;
+        }
+    }
+
+    // A failed statement may have made SQLite undo the whole transaction (a
+    // full disk, an I/O error): the batch has then lost what we wrote.
+    void NoteLoss(const std::string& message) {
+        if (!inBatch_ || !db_ || !sqlite3_get_autocommit(db_)) {
+            return;
+        }
+        inBatch_ = false;
+        if (Batch* b = engine_.ActiveBatch()) {
+            b->Leave(this);
+            b->MarkLost(this, "Changes to database '" + name_ + "' were undone: " + message);
         }
     }
 

@@ -192,7 +192,7 @@ void DirectoryDatabase::CreateTable(const std::string& tableName,
     Forget(fileName);
 }
 
-void DirectoryDatabase::CopyTableFromTemplate(const std::string& templateName,
+bool DirectoryDatabase::CopyTableFromTemplate(const std::string& templateName,
                                               const std::string& name,
                                               const std::vector<std::string>& extensions,
                                               bool onlyWhenMissing) {
@@ -219,12 +219,35 @@ void DirectoryDatabase::CopyTableFromTemplate(const std::string& templateName,
             if (outcome == CopyOutcome::TargetExists) {
                 // Made by another process meanwhile: that table is kept as it
                 // is, index files and all.
-                return;
+                return false;
+            }
+            if (outcome != CopyOutcome::Copied) {
+                // No index files without their table.
+                Fail("Cannot make table " + name + " from the template " + templateName);
             }
             continue;
         }
         CopyFileOver(from, to);
         Forget(name + ext);
+    }
+    exists_.clear();
+    return true;
+}
+
+void DirectoryDatabase::RemoveTable(const std::string& name,
+                                    const std::vector<std::string>& extensions) noexcept {
+    const std::string key = LowerCase(WithoutDbExtension(name));
+    asGiven_.clear();
+    if (auto it = byName_.find(key); it != byName_.end()) {
+        it->second->CloseConnection();
+        byName_.erase(it);
+    }
+    for (const std::string& ext : extensions) {
+        const std::string path = ResolveFileName(directory_ + name + ext);
+        ::unlink(path.c_str());
+        if (SameText(ext, ".DB")) {
+            RemoveJournal(path);
+        }
     }
     exists_.clear();
 }

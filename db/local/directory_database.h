@@ -65,9 +65,14 @@ class DirectoryDatabase final : public Connection {
     // so the new files are never touched by the old table. With
     // `onlyWhenMissing` the records file is put in place only if no table of
     // that name exists when the copy lands (another process may have made
-    // it meanwhile; then that one is kept and nothing is copied).
-    void CopyTableFromTemplate(const std::string& templateName, const std::string& name,
+    // it meanwhile; then that one is kept and nothing is copied), and a
+    // records file that cannot be copied raises. Returns whether the files
+    // were put in place.
+    bool CopyTableFromTemplate(const std::string& templateName, const std::string& name,
                                const std::vector<std::string>& extensions, bool onlyWhenMissing);
+    // Deletes a table's files (those of `extensions`), closing its
+    // connection first: for a table just made that turned out unusable.
+    void RemoveTable(const std::string& name, const std::vector<std::string>& extensions) noexcept;
 
     // Commits the batch before a statement reaches the files past their
     // connections (attached to a scratch connection).

@@ -237,9 +237,11 @@ void TableFile::CheckDecisionStands() {
     const bool lost = decisionLost_;
     decisionPending_ = decisionLost_ = false;
     if (lost) {
-        Fail("Table " + TableName() +
-             " was committed between the duplicate check and the append (another process "
-             "waited for it): the record was not added");
+        throw EDatabaseError(
+            "Table " + TableName() +
+                " was committed between the duplicate check and the append (another process "
+                "waited for it): the record was not added",
+            DatabaseErrorCode::CheckOvertaken);
     }
 }
 
@@ -275,7 +277,7 @@ void TableFile::NoteFailure(const std::string& message) {
     LeaveBatch();
     if (wrote) {
         if (Batch* b = engine_.ActiveBatch()) {
-            b->MarkFailed("Changes to " + TableName() + " were undone: " + message);
+            b->MarkLost(this, "Changes to " + TableName() + " were undone: " + message);
         }
     }
 }
@@ -313,7 +315,7 @@ void TableFile::WaitYourTurn() {
     // Another process waits for this table: let it go first, holding
     // nothing meanwhile.
     engine_.CommitBeforeWaiting();
-    WaitFor(engine_.LockWaitMs(), [&] { return !lock_.OtherWaiting(); });
+    WaitWhileProgressing(engine_.LockWaitMs(), lock_, [&] { return !lock_.OtherWaiting(); });
 }
 
 void TableFile::BeginImmediate() {
@@ -328,10 +330,16 @@ void TableFile::BeginImmediate() {
     if ((rc & 0xff) == SQLITE_BUSY) {
         // Never wait while holding a lock: commit what the batch holds, then
         // wait our turn.
-        sqlite3_busy_timeout(db_, engine_.LockWaitMs());
         engine_.CommitBeforeWaiting();
-        lock_.TakeTurn(engine_.LockWaitMs());
-        rc = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+        // The turn is for those who hold nothing here: its holder may be
+        // waiting for the use lock we hold.
+        if (lock_.Held() == 0) {
+            lock_.TakeTurn(engine_.LockWaitMs());
+        }
+        WaitWhileProgressing(engine_.LockWaitMs(), lock_, [&] {
+            rc = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+            return (rc & 0xff) != SQLITE_BUSY;
+        });
         lock_.GiveTurn();
     }
     sqlite3_busy_timeout(db_, engine_.LockWaitMs());
@@ -455,8 +463,9 @@ void TableFile::AcquireUse(bool exclusive) {
         if (!lock_.TrySet(want)) {
             // Never wait while holding a lock; then wait our turn, bounded.
             engine_.CommitBeforeWaiting();
-            const bool got = lock_.TakeTurn(engine_.LockWaitMs()) &&
-                             WaitFor(engine_.LockWaitMs(), [&] { return lock_.TrySet(want); });
+            const bool turn = lock_.TakeTurn(engine_.LockWaitMs());
+            const bool got = turn && WaitWhileProgressing(engine_.LockWaitMs(), lock_,
+                                                          [&] { return lock_.TrySet(want); });
             lock_.GiveTurn();
             if (!got) {
                 Fail("Table is busy: " + TableName());

@@ -84,11 +84,30 @@ bool UseLock::OtherWaiting() const {
     return ::fcntl(fd_, F_OFD_GETLK, &fl) == 0 && fl.l_type != F_UNLCK;
 }
 
+bool UseLock::Progressed() {
+    if (fd_ < 0) {
+        return false;
+    }
+    // SQLite counts every commit at byte 24 of the file; size and
+    // modification time cover a file written some other way.
+    struct stat st {};
+    char counter[4] = {};
+    if (::fstat(fd_, &st) != 0 || ::pread(fd_, counter, sizeof counter, 24) < 0) {
+        return false;
+    }
+    std::string now(reinterpret_cast<const char*>(&st.st_size), sizeof st.st_size);
+    now.append(reinterpret_cast<const char*>(&st.st_mtim), sizeof st.st_mtim);
+    now.append(counter, sizeof counter);
+    const bool moved = !seen_.empty() && now != seen_;
+    seen_ = std::move(now);
+    return moved;
+}
+
 bool UseLock::TakeTurn(int waitMs) {
     if (turn_) {
         return true;
     }
-    turn_ = WaitFor(waitMs, [&] {
+    turn_ = WaitWhileProgressing(waitMs, *this, [&] {
         struct flock fl = TurnLock(F_WRLCK);
         return ::fcntl(fd_, F_OFD_SETLK, &fl) == 0;
     });

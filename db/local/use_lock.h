@@ -44,6 +44,9 @@ class UseLock {
 
     // True when another process waits for its turn at this table.
     bool OtherWaiting() const;
+    // True when the table file changed since the last call (another
+    // process committed to it): a wait for it is not stuck.
+    bool Progressed();
     // Takes the turn (waiting while another waiter holds it, up to the
     // deadline) and gives it back.
     bool TakeTurn(int waitMs);
@@ -53,11 +56,19 @@ class UseLock {
     int fd_ = -1;
     int held_ = 0;
     bool turn_ = false;
+    std::string seen_;  // the file's state at the last Progressed()
 };
 
 // Waits up to waitMs for `ready` to become true, polling every millisecond.
 template <class Ready>
 bool WaitFor(int waitMs, Ready ready);
+
+// The same, but the wait starts again whenever the table's file changes: a
+// table that other processes keep committing to is waited for as long as
+// they make progress, and only a holder that makes none (a person's shell
+// holding a transaction, a stuck process) makes the wait give up.
+template <class Ready>
+bool WaitWhileProgressing(int waitMs, UseLock& lock, Ready ready);
 
 }  // namespace tallon::db::local
 
@@ -70,6 +81,22 @@ bool WaitFor(int waitMs, Ready ready) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
     while (!ready()) {
         if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+template <class Ready>
+bool WaitWhileProgressing(int waitMs, UseLock& lock, Ready ready) {
+    lock.Progressed();
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+    while (!ready()) {
+        const auto now = std::chrono::steady_clock::now();
+        if (lock.Progressed()) {
+            deadline = now + std::chrono::milliseconds(waitMs);
+        } else if (now >= deadline) {
             return false;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));

@@ -17,6 +17,7 @@
 #include "base/errors.h"
 #include "log/activity_log.h"
 #include "tests/app/window_fixture.h"
+#include "tests/support/program_dir.h"
 
 namespace tallon::app::test {
 namespace {
@@ -99,7 +100,7 @@ TEST_F(HandlersTest, AnErrorFromReindexIsShownAndTheWindowCarriesOn) {
 }
 
 TEST_F(HandlersTest, ClosingDuringARunWaitsForTheRunToReturn) {
-    tallon::test::WriteWholeFile(dir / "tran_tpl.DB", "");
+    tallon::test::MakeProgramDirectory(dir.path());
     std::string raw;
     for (int i = 0; i < 5; ++i) {
         raw += "0070606140" + std::to_string(i) + "1234561\r\n";
@@ -130,7 +131,7 @@ TEST_F(HandlersTest, ClosingDuringARunWaitsForTheRunToReturn) {
 }
 
 TEST_F(HandlersTest, DuringARunTheWindowIsBusyAndRecoverAndReindexAreOff) {
-    tallon::test::WriteWholeFile(dir / "tran_tpl.DB", "");
+    tallon::test::MakeProgramDirectory(dir.path());
     tallon::test::WriteWholeFile(dir / "a.raw", "0070606140012345 61\r\n");
     auto form = OpenForm();
     auto* recover = form->findChild<QPushButton*>("Button1");

@@ -20,6 +20,7 @@
 #include "log/activity_log.h"
 #include "recovery/recovery_core.h"
 #include "recovery/rejects_file.h"
+#include "recovery/table_files.h"
 #include "tests/support/external_db.h"
 #include "tests/support/pg_server.h"
 #include "tests/support/program_dir.h"
@@ -310,8 +311,12 @@ TEST_F(RecoveryRun, TemplateMissingFromTheProgramDirectory) {
     EXPECT_FALSE(HasTableFiles(raw, "TRAN1"));
 }
 
-TEST_F(RecoveryRun, ATableReplacedUnderTheBatchIsReportedAndNothingOfItCounted) {
-    host.rawFileName = Raw("a.raw", CrLf({Line(1), Line(2), Line(3), Line(4)}));
+TEST_F(RecoveryRun, ATableReplacedUnderTheBatchFailsItsOwnLinesAndTheOthersAreKept) {
+    // Two days interleaved: every batch writes both day tables.
+    const Lines lines{Line(1), Line(1, "123456", "07"), Line(2), Line(2, "123456", "07")};
+    host.rawFileName = Raw("a.raw", CrLf(lines));
+    std::vector<RejectedLine> rejected;
+    core.SetRejectSink([&](const RejectedLine& line) { rejected.push_back(line); });
     host.onEvents = [&] {
         if (host.counter.size() == 2) {
             // A person deletes the day table the batch is writing to and
@@ -321,21 +326,76 @@ TEST_F(RecoveryRun, ATableReplacedUnderTheBatchIsReportedAndNothingOfItCounted) 
         }
     };
     core.Button1Click();
+    const std::string lost = "Table TR260606 was deleted or replaced";
     ASSERT_FALSE(host.memo.empty());
-    EXPECT_EQ(host.memo.back().rfind("Recovery stopped: Table TR260606 was deleted or replaced", 0),
-              0u)
-        << host.memo.back();
+    EXPECT_EQ(host.memo.back().rfind("Recovery stopped: " + lost, 0), 0u) << host.memo.back();
     EXPECT_EQ(CountPrefix(host.memo, "Completed - "), 0u);
-    EXPECT_EQ(core.Totals().added, 0);
     EXPECT_FALSE(core.Totals().completed);
-    EXPECT_EQ(ReadTable(program / "TR260606.DB", "pragma integrity_check")[0][0], "ok");
+    // The other day's table committed: its lines are added, and only the
+    // replaced table's lines failed, each logged as the writer logs a failure.
+    EXPECT_EQ(core.Totals().added, 2);
+    EXPECT_EQ(core.Totals().counts.Failed(), 2);
+    EXPECT_EQ(Records("TR260607", "Time").size(), 2u);
     EXPECT_TRUE(Records("TR260606", "Time").empty());
+    EXPECT_EQ(ReadTable(program / "TR260606.DB", "pragma integrity_check")[0][0], "ok");
+    ASSERT_EQ(rejected.size(), 2u);
+    for (const RejectedLine& r : rejected) {
+        EXPECT_EQ(r.lineNumber % 2, 1) << r.text;
+        EXPECT_EQ(r.outcome, LineOutcome::Failed);
+        EXPECT_EQ(r.message.rfind(lost, 0), 0u) << r.message;
+        const std::string logged = r.message + " s=[" + r.text.substr(3) + "]";
+        EXPECT_EQ(Count(Log(), logged), 1u) << logged;
+    }
 
-    // The engine carries on: the next run puts every record in the new table.
+    // The engine carries on: the next run puts the lost records in the new
+    // table and finds the others there.
     host.onEvents = nullptr;
     core.Button1Click();
-    EXPECT_EQ(core.Totals().added, 4);
-    EXPECT_EQ(Records("TR260606", "Time").size(), 4u);
+    EXPECT_EQ(core.Totals().added, 2);
+    EXPECT_EQ(core.Totals().counts.duplicate, 2);
+    EXPECT_EQ(Records("TR260606", "Time").size(), 2u);
+}
+
+TEST_F(RecoveryRun, ADamagedTemplateStopsTheRunBeforeItsFirstLine) {
+    host.rawFileName = Raw("a.raw", CrLf({Line(1), Line(2)}));
+    const std::string good = test::ReadWholeFile(program / "tran_tpl.DB");
+    WriteWholeFile(program / "tran_tpl.DB", std::string(4096, '\x5a'));
+    core.Button1Click();
+    ASSERT_EQ(host.messages.size(), 1u);
+    EXPECT_EQ(host.messages[0], "The template tran_tpl.DB cannot be used: file is not a database");
+    EXPECT_TRUE(host.counter.empty());
+    EXPECT_TRUE(Log().empty());
+    EXPECT_FALSE(HasTableFiles(program, "TR260606"));
+    // A table made from it (should it be damaged after that check) would
+    // not open either: it is not left behind.
+    EXPECT_THROW(CreateNewFromTemplate(engine, program.path(), "TR260607"), EDatabaseError);
+    EXPECT_FALSE(HasTableFiles(program, "TR260607"));
+    EXPECT_FALSE(FileExists(program / "TR260607.XG0"));
+
+    // Put back, the template serves the next run.
+    WriteWholeFile(program / "tran_tpl.DB", good);
+    core.Button1Click();
+    EXPECT_EQ(host.messages.size(), 1u);
+    EXPECT_EQ(core.Totals().added, 2);
+}
+
+TEST_F(RecoveryRun, ALogThatCannotBeWrittenStopsTheRunWithEveryLineReadCounted) {
+    // The second line is refused, but its log line cannot be written: the
+    // log became a directory.
+    host.rawFileName = Raw("a.raw", CrLf({Line(1), Line(2, "999999"), Line(3)}));
+    host.onEvents = [&] {
+        if (host.counter.size() == 1) {
+            std::filesystem::remove(work / "tallon.log");
+            std::filesystem::create_directory(work / "tallon.log");
+        }
+    };
+    core.Button1Click();
+    const auto& t = core.Totals();
+    EXPECT_FALSE(t.completed);
+    EXPECT_EQ(t.linesRead, 2);
+    EXPECT_EQ(t.counts.added + t.counts.Refused() + t.counts.Failed(), t.linesRead);
+    EXPECT_EQ(t.counts.added, 1);
+    EXPECT_EQ(host.memo.back().rfind("Recovery stopped: ", 0), 0u) << host.memo.back();
 }
 
 TEST_F(RecoveryRun, ARefusedDuplicateDecidesNothingForTheLinesAfterIt) {
