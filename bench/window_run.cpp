@@ -38,7 +38,8 @@ int main(int argc, char* argv[]) {
     std::printf("window: %lld lines in %.2f s, %.0f lines/s, %lld added%s\n",
                 static_cast<long long>(totals.linesRead), seconds,
                 static_cast<double>(totals.linesRead) / seconds,
-                static_cast<long long>(totals.added), totals.completed ? "" : " (not completed)");
+                static_cast<long long>(totals.counts.added),
+                totals.completed ? "" : " (not completed)");
     engine.Shutdown();
     return totals.completed ? 0 : 1;
 }

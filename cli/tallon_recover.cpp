@@ -203,20 +203,22 @@ class ConsoleHost : public MemoryHost {
     void FinishProgress() {
         if (showProgress_ && core_ != nullptr && !core_->Totals().perFile.empty()) {
             const auto& last = core_->Totals().perFile.back();
-            progress_.Update(last.name, last.linesRead, last.bytes, core_->CurrentFileSize(), true);
+            progress_.Update(last.name, last.linesRead, last.bytes, lastSize_, true);
         }
         progress_.Finish();
     }
 
   private:
     void ShowProgress(bool now) {
-        if (showProgress_ && core_ != nullptr && !core_->CurrentFileName().empty()) {
-            progress_.Update(core_->CurrentFileName(), linesRead, core_->CurrentFilePosition(),
-                             core_->CurrentFileSize(), now);
+        if (showProgress_ && core_ != nullptr && !core_->Progress().file.empty()) {
+            const RunProgress& p = core_->Progress();
+            lastSize_ = p.size;
+            progress_.Update(p.file, linesRead, p.position, p.size, now);
         }
     }
 
     RecoveryCore* core_ = nullptr;
+    uint64_t lastSize_ = 0;  // of the file last shown
     bool showProgress_ = ::isatty(STDERR_FILENO) != 0;
     ProgressLine progress_{stderr};
 };
@@ -305,7 +307,7 @@ int Run(int argc, char** argv) {
     // included.
     const auto finish = [&](int status, const std::string& error = "") {
         if (!opts.summary.empty()) {
-            RecoveryCore::RunTotals totals = core.Totals();
+            RunTotals totals = core.Totals();
             if (!error.empty()) {
                 totals.error = error;
             }
@@ -376,8 +378,8 @@ int Run(int argc, char** argv) {
 
     const auto& totals = core.Totals();
     const LineCounts& counts = totals.counts;
-    std::cout << "Summary: " << Count(totals.files, "file", "files") << ", "
-              << Count(totals.linesRead, "line", "lines") << " read, "
+    std::cout << "Summary: " << Count(static_cast<int64_t>(totals.perFile.size()), "file", "files")
+              << ", " << Count(totals.linesRead, "line", "lines") << " read, "
               << Count(counts.added, "record", "records") << " added, "
               << Count(counts.Refused(), "line", "lines") << " refused, "
               << Count(counts.Failed(), "line", "lines") << " failed" << std::endl;

@@ -5,6 +5,10 @@
 
 namespace tallon {
 
+namespace db {
+class BatchMember;
+}
+
 // What became of one RAW line. Refusals by rule are the site's data telling
 // us something (a card or reader not yet entered, an event already there);
 // the other two are faults the operator must hear about.
@@ -33,6 +37,29 @@ struct LineCounts {
     // makes them recoverable.
     int64_t Failed() const { return undecodable + failed; }
     int64_t NotAdded() const { return Refused() + Failed(); }
+};
+
+// What a writer made of one line. An added line is kept once the batch
+// member holding its record commits (`holder`; nullptr for the only member
+// of an external database, whose every commit keeps all or nothing).
+struct LineResult {
+    LineOutcome outcome = LineOutcome::Failed;
+    std::string message;  // as logged, for a line not added
+    const db::BatchMember* holder = nullptr;
+
+    static LineResult Added(const db::BatchMember* holder) {
+        return {LineOutcome::Added, "", holder};
+    }
+    static LineResult NotAdded(LineOutcome outcome, std::string message) {
+        return {outcome, std::move(message), nullptr};
+    }
+};
+
+// One line read from a RAW file, with where it came from.
+struct ReadLine {
+    std::string rawFile;     // as shown in "Recovering: "
+    int64_t lineNumber = 0;  // 1-based, in its RAW file
+    std::string text;        // the RAW line as read, without its line end
 };
 
 // A line that was not added, with where it came from.

@@ -1,5 +1,7 @@
 #include "recovery/run_mode.h"
 
+#include "base/text.h"
+
 namespace tallon {
 
 std::string AliasOf(RunMode mode) {
@@ -24,6 +26,11 @@ std::string CaptionSuffixOf(RunMode mode) {
             break;
     }
     return "";
+}
+
+RunMode RunModeFromArguments(const std::vector<std::string>& arguments) {
+    const std::string first = arguments.empty() ? std::string() : UpperCase(arguments.front());
+    return first == "/CV" ? RunMode::Corvane : first == "/VL" ? RunMode::Velora : RunMode::Local;
 }
 
 }  // namespace tallon

@@ -69,8 +69,7 @@ const char* ModeName(RunMode mode) {
 
 }  // namespace
 
-std::string RunSummaryJson(const RecoveryCore::RunTotals& totals, RunMode mode,
-                           const std::string& logPath) {
+std::string RunSummaryJson(const RunTotals& totals, RunMode mode, const std::string& logPath) {
     std::string json = "{\n  \"mode\": " + JsonString(ModeName(mode)) +
                        ",\n  \"log\": " + JsonString(logPath) + ",\n  \"files\": [";
     uint64_t bytes = 0;

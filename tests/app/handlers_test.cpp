@@ -78,9 +78,9 @@ TEST_F(HandlersTest, BrowsingSetsTheFileAndMovesTheWorkingDirectory) {
 
 TEST_F(HandlersTest, StopSetsTheFlagAndCloseClosesWhenIdle) {
     auto form = OpenForm();
-    EXPECT_FALSE(form->core().StopRequested);
+    EXPECT_FALSE(form->core().StopRequested());
     form->findChild<QPushButton*>("Button5")->click();
-    EXPECT_TRUE(form->core().StopRequested);
+    EXPECT_TRUE(form->core().StopRequested());
     ASSERT_TRUE(form->isVisible());
     form->findChild<QPushButton*>("Button6")->click();
     EXPECT_FALSE(form->isVisible());

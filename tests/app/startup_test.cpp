@@ -93,7 +93,7 @@ TEST_F(StartupTest, AStartupErrorIsShownAndTheWindowStillWorks) {
     EXPECT_FALSE(messages.shown[0].text.isEmpty());
     // Steps after the failing one never ran.
     EXPECT_EQ(form->RawFileName(), "ALL.RAW");
-    EXPECT_FALSE(form->core().AllowUnknownCards);
+    EXPECT_FALSE(form->core().AllowUnknownCards());
     // The gate is up and the window answers.
     EXPECT_TRUE(form->GateShown());
     form->show();

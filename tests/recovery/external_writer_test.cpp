@@ -93,8 +93,10 @@ class ExternalWriterBase {
         return {all.begin() + static_cast<long>(std::min(logStart, all.size())), all.end()};
     }
     bool Insert(RunMode mode, const std::string& line) {
-        return core.CV_InsertThisOne(mode, line.substr(0, 3), host.fallbackDevice,
-                                     line.size() > 3 ? line.substr(3) : "");
+        return core.MakeExternalWriter(nullptr, {allowUnknown})
+                   .CV_InsertThisOne(mode, line.substr(0, 3), host.fallbackDevice,
+                                     line.size() > 3 ? line.substr(3) : "")
+                   .outcome == LineOutcome::Added;
     }
 
     test::TempDir dir;
@@ -104,6 +106,7 @@ class ExternalWriterBase {
     MemoryHost host;
     db::Engine engine;
     RecoveryCore core{engine, host, dir.path()};
+    bool allowUnknown = false;  // "AllowUnknown" as the writer is given it
     std::unique_ptr<test::ExternalDb> ext;
     size_t logStart = 0;
 };
@@ -169,7 +172,7 @@ TEST_P(ExternalWriter, CardNumbersHoldersAndTheRowWritten) {
                                         "Card: 0000555555 not found"}));
     EXPECT_EQ(NewLogLines(), host.memo);
 
-    core.AllowUnknownCards = true;
+    allowUnknown = true;
     EXPECT_TRUE(Insert(RunMode::Corvane, Line("007", 14, 7, "555555")));
     EXPECT_TRUE(Insert(RunMode::Velora, Line("007", 14, 7, "555555")));
     EXPECT_TRUE(Insert(RunMode::Velora, Line("007", 14, 8, "      ", "3")));

@@ -43,7 +43,9 @@ class LocalWriter : public ::testing::Test {
         return ReadTable(Table(table + ".DB"), "select " + columns + " from records");
     }
     bool Insert(const std::string& line) {
-        return core.InsertThisOne(line.substr(0, 3), host.fallbackDevice, line.substr(3));
+        return core.MakeLocalWriter(nullptr)
+                   .InsertThisOne(line.substr(0, 3), host.fallbackDevice, line.substr(3))
+                   .outcome == LineOutcome::Added;
     }
 
     test::TempDir dir;
@@ -245,7 +247,7 @@ TEST_F(LocalWriter, ReindexRebuildsTheNamedTableOnly) {
     EXPECT_TRUE(FileExists(dir / "TRAN1.XG1"));
     EXPECT_EQ(test::ReadWholeFile(dir / "Tr020606.PX"), "other");
     EXPECT_EQ(test::ReadWholeFile(dir / "Tr020606.XG0"), "other");
-    EXPECT_FALSE(core.TransTable.Exclusive());
+    EXPECT_FALSE(core.TransTable().Exclusive());
 
     // Stale index files of the target are replaced, not trusted.
     test::WriteWholeFile(dir / "TRAN1.XG0", "stale");
@@ -258,7 +260,7 @@ TEST_F(LocalWriter, ReindexRebuildsTheNamedTableOnly) {
     host.memo.clear();
     EXPECT_THROW(core.Reindex(), Exception);
     EXPECT_TRUE(host.memo.empty());
-    EXPECT_TRUE(core.TransTable.Exclusive());
+    EXPECT_TRUE(core.TransTable().Exclusive());
 }
 
 }  // namespace

@@ -240,9 +240,9 @@ TEST_F(RecoveryRun, EveryRawFileOfTheRawDirectoryWhereverTheWorkingDirectoryIs) 
                                                      {"14:05:00", "123456"}}));
     EXPECT_FALSE(HasTableFiles(raw, "TR260606"));
     EXPECT_FALSE(HasTableFiles(work, "TR260606"));
-    EXPECT_EQ(core.Totals().files, 2);
+    EXPECT_EQ(core.Totals().perFile.size(), 2u);
     EXPECT_EQ(core.Totals().linesRead, 5);
-    EXPECT_EQ(core.Totals().added, 4);
+    EXPECT_EQ(core.Totals().counts.added, 4);
 }
 
 TEST_F(RecoveryRun, LineFeedsAloneAndCtrlZ) {
@@ -333,7 +333,7 @@ TEST_F(RecoveryRun, ATableReplacedUnderTheBatchFailsItsOwnLinesAndTheOthersAreKe
     EXPECT_FALSE(core.Totals().completed);
     // The other day's table committed: its lines are added, and only the
     // replaced table's lines failed, each logged as the writer logs a failure.
-    EXPECT_EQ(core.Totals().added, 2);
+    EXPECT_EQ(core.Totals().counts.added, 2);
     EXPECT_EQ(core.Totals().counts.Failed(), 2);
     EXPECT_EQ(Records("TR260607", "Time").size(), 2u);
     EXPECT_TRUE(Records("TR260606", "Time").empty());
@@ -351,7 +351,7 @@ TEST_F(RecoveryRun, ATableReplacedUnderTheBatchFailsItsOwnLinesAndTheOthersAreKe
     // table and finds the others there.
     host.onEvents = nullptr;
     core.Button1Click();
-    EXPECT_EQ(core.Totals().added, 2);
+    EXPECT_EQ(core.Totals().counts.added, 2);
     EXPECT_EQ(core.Totals().counts.duplicate, 2);
     EXPECT_EQ(Records("TR260606", "Time").size(), 2u);
 }
@@ -376,7 +376,7 @@ TEST_F(RecoveryRun, ADamagedTemplateStopsTheRunBeforeItsFirstLine) {
     WriteWholeFile(program / "tran_tpl.DB", good);
     core.Button1Click();
     EXPECT_EQ(host.messages.size(), 1u);
-    EXPECT_EQ(core.Totals().added, 2);
+    EXPECT_EQ(core.Totals().counts.added, 2);
 }
 
 TEST_F(RecoveryRun, ALogThatCannotBeWrittenStopsTheRunWithEveryLineReadCounted) {
@@ -409,7 +409,7 @@ TEST_F(RecoveryRun, ARefusedDuplicateDecidesNothingForTheLinesAfterIt) {
     };
     core.Button1Click();
     EXPECT_TRUE(core.Totals().completed) << core.Totals().error;
-    EXPECT_EQ(core.Totals().added, 2);
+    EXPECT_EQ(core.Totals().counts.added, 2);
     EXPECT_EQ(Records("TR260606", "Time").size(), 2u);
     EXPECT_EQ(CountPrefix(Log(), "Duplicate record: "), 1u);
     EXPECT_EQ(Count(host.memo, "Completed - 2 records added."), 1u)
@@ -435,7 +435,7 @@ TEST_F(RecoveryRun, StopEndsTheRunAndTheNextRunWorks) {
     EXPECT_FALSE(core.Totals().completed);
     // Everything the stopped run counted is on disk when it returns.
     EXPECT_EQ(Records("TR260606", "Time").size(), 2u);
-    EXPECT_EQ(core.Totals().added, 2);
+    EXPECT_EQ(core.Totals().counts.added, 2);
 
     // The next run starts afresh and reads everything (the two lines
     // already written are refused as duplicates).
@@ -449,7 +449,7 @@ TEST_F(RecoveryRun, StopEndsTheRunAndTheNextRunWorks) {
                   Count(host.memo, "Completed - 4 records added."),
               2u);
     EXPECT_TRUE(core.Totals().completed);
-    EXPECT_EQ(core.Totals().added, 6);
+    EXPECT_EQ(core.Totals().counts.added, 6);
     EXPECT_EQ(Records("TR260606", "Time").size(), 8u);
 }
 

@@ -1,0 +1,73 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "db/batch.h"
+#include "db/engine.h"
+#include "recovery/host.h"
+#include "recovery/line_source.h"
+#include "recovery/line_writer.h"
+#include "recovery/lookup_cache.h"
+#include "recovery/run_accounts.h"
+#include "recovery/run_mode.h"
+#include "recovery/run_totals.h"
+
+namespace tallon {
+
+// One recovery run: "Recover from RAW" from its start to its end. It lists
+// the RAW files the window names, reads each line by line from a source,
+// hands every line to the writer of the run mode and accounts for it. It
+// owns the run's batch (committed every kBatchAge, at the end of every file
+// and when the run ends, however it ends, so everything the run counts as
+// added is on disk when it returns), the lookups remembered within the run
+// and the writer.
+class RecoveryRun {
+  public:
+    // The writer of the run's mode, writing into `batch`, remembering its
+    // lookups in `lookups`, reporting each line through `report`.
+    using WriterFactory = std::function<std::unique_ptr<LineWriter>(
+        db::Batch& batch, LookupCache& lookups, LineWriter::Report report)>;
+
+    struct Setting {
+        db::Engine& engine;
+        Host& host;
+        RunMode mode;
+        std::string programDirectory;  // ends in "/"
+        const bool& stopRequested;     // STOP, looked at before every line
+        const RunAccounts::RejectSink& rejects;
+    };
+
+    RecoveryRun(const Setting& setting, const WriterFactory& makeWriter, RunTotals& totals,
+                RunProgress& progress);
+
+    // The whole run. Never raises: an error that ends it is reported as
+    // "Recovery stopped: " and the reason, in the memo and the log.
+    void Run();
+
+  private:
+    struct Entry {
+        std::string shown;   // as listed, for the log and the memo
+        std::string opened;  // where it is read from
+    };
+
+    void RunFiles();
+    bool TemplateUsable();
+    std::vector<Entry> ListFiles() const;
+    void RecoverFile(const Entry& entry);
+    void ReadLines(LineSource& source, const std::string& name);
+    void ReportCompleted(FileTotals& file);
+    void ReportStopped(const std::string& failure);
+
+    Setting setting_;
+    RunTotals& totals_;
+    RunProgress& progress_;
+    db::Batch batch_;
+    RunAccounts accounts_;
+    LookupCache lookups_;
+    std::unique_ptr<LineWriter> writer_;
+};
+
+}  // namespace tallon
