@@ -8,7 +8,10 @@
 #include "base/errors.h"
 #include "base/file_names.h"
 #include "db/paradox/detect.h"
+#include "db/paradox/engine_table.h"
+#include "db/paradox/family_files.h"
 #include "db/paradox/import.h"
+#include "db/paradox/staging.h"
 #include "tests/db/local_fixture.h"
 #include "tests/support/paradox_writer.h"
 
@@ -207,6 +210,50 @@ TEST_F(ParadoxImport, TheBlocksCountTheRecordsAndAHeaderThatCountsMoreFailsTheTa
     }
     EXPECT_EQ(PlainRead(dir_ / "FEWER.DB", "select count(*) from records"), (Rows{{"500"}}));
     EXPECT_TRUE(IsParadoxTableFile(dir_ / "MORE.DB"));
+}
+
+// What an import stopped between two renames left is settled by the next:
+// a table whose Paradox .DB had moved is put in place, one whose .DB had not
+// is converted again, and a half-written one is thrown away.
+TEST_F(ParadoxImport, AnInterruptedImportIsSettledByTheNext) {
+    const std::string originals = dir_ / "paradox-originals/";
+    fs::create_directories(originals);
+    Staging staging(dir_.path(), dir_.path(), originals);
+    for (const char* name : {"TR261208", "TR271208", "TR281208"}) {
+        MakeDayTable(dir_.path(), name);
+        const std::string staged = staging.Begin(name);
+        EngineTable table(staged, name, {{"Note", db::local::FieldKind::Text, 10}});
+        table.Write({db::Value::Text(std::string("staged ") + name)});
+        table.Finish({});
+    }
+    // Stopped after every Paradox file of TR261208 had moved aside...
+    staging.MarkReady("TR261208", FamilyFiles(dir_.path(), "TR261208"));
+    for (const auto& f : FamilyFiles(dir_.path(), "TR261208"))
+        fs::rename(dir_ / f, originals + f);
+    // ... after only the index of TR271208 had ...
+    staging.MarkReady("TR271208", FamilyFiles(dir_.path(), "TR271208"));
+    fs::rename(dir_ / "TR271208.PX", originals + "TR271208.PX");
+    // ... and while TR281208 was being written.
+
+    std::vector<std::string> lines;
+    ImportParadox(dir_.path(), "", {},
+                  [&](const TableReport& r) { lines.push_back(SummaryLine(r, false)); });
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "TR261208.DB: imported (an interrupted import had converted it)");
+    EXPECT_NE(lines[1].find("TR271208.DB: 3 records read, 3 written"), std::string::npos)
+        << lines[1];
+    EXPECT_NE(lines[2].find("TR281208.DB: 3 records read, 3 written"), std::string::npos)
+        << lines[2];
+    EXPECT_EQ(PlainRead(dir_ / "TR261208.DB", "select * from records"),
+              (Rows{{"staged TR261208"}}));
+    EXPECT_EQ(PlainRead(dir_ / "TR271208.DB", "select count(*) from records"), (Rows{{"3"}}));
+    for (const char* name : {"TR261208", "TR271208", "TR281208"}) {
+        for (const char* ext : {".DB", ".PX", ".XG0", ".YG1"})
+            EXPECT_TRUE(IsParadoxTableFile(originals + name + ".DB") &&
+                        FileExists(originals + name + ext))
+                << name << ext;
+    }
+    EXPECT_FALSE(fs::exists(dir_ / ".paradox-import"));
 }
 
 TEST_F(ParadoxImport, TheEngineNamesAParadoxTableItIsAskedToOpen) {
