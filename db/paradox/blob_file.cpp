@@ -105,11 +105,11 @@ bool BlobFile::ReadShared(uint64_t offset, unsigned index, uint32_t length, std:
     }
     // Each entry: data offset / 16, length in 16-byte units (rounded up), a
     // modification number, and the bytes used of the last unit (1-16).
-    const char* entry = block.data() + kSharedTable + 5 * index;
-    const uint64_t start = static_cast<unsigned char>(entry[0]) * 16u;
-    const unsigned units = static_cast<unsigned char>(entry[1]);
-    const unsigned tail = static_cast<unsigned char>(entry[4]);
-    const uint64_t size = units == 0 || tail == 0 || tail > 16 ? 0 : (units - 1) * 16u + tail;
+    const char* entry = block.data() + kSharedTable + 5 * static_cast<size_t>(index);
+    const uint64_t start = uint64_t{static_cast<unsigned char>(entry[0])} * 16;
+    const uint64_t units = static_cast<unsigned char>(entry[1]);
+    const uint64_t tail = static_cast<unsigned char>(entry[4]);
+    const uint64_t size = units == 0 || tail == 0 || tail > 16 ? 0 : (units - 1) * 16 + tail;
     if (size == 0) {
         why = where + " holds no memo under index " + std::to_string(index);
         return false;

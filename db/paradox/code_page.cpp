@@ -2,6 +2,7 @@
 
 #include <iconv.h>
 
+#include <cstdint>
 #include <cstdio>
 
 namespace tallon::db::paradox {
@@ -33,7 +34,7 @@ std::string Escaped(const std::string& s) {
 std::string Recoded(const std::string& text, int codePage) {
     const std::string from = "CP" + std::to_string(codePage);
     iconv_t cd = iconv_open("UTF-8", from.c_str());
-    if (cd == reinterpret_cast<iconv_t>(-1))
+    if (reinterpret_cast<intptr_t>(cd) == -1)
         return "";
     std::string in = text;
     std::string out(text.size() * 4, '\0');

@@ -82,7 +82,7 @@ std::string Staging::Dir(const std::string& name, const char* state) const {
 
 std::string Staging::Begin(const std::string& name) {
     Discard(name);
-    const std::string dir = Dir(name, ".partial");
+    std::string dir = Dir(name, ".partial");
     fs::create_directories(dir);
     return dir;
 }
