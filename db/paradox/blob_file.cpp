@@ -49,6 +49,9 @@ BlobFile::~BlobFile() = default;
 
 // Reads `size` bytes at `offset`, unscrambled.
 bool BlobFile::ReadChunks(uint64_t offset, size_t size, std::string& out) const {
+    // Nothing is allocated for bytes the file does not have.
+    if (offset > file_->Size() || size > file_->Size() - offset)
+        return false;
     out.resize(size);
     if (!file_->ReadAt(offset, out.data(), size))
         return false;
@@ -83,10 +86,11 @@ bool BlobFile::ReadOwnBlock(uint64_t offset, uint32_t length, std::string& out,
               std::to_string(length);
         return false;
     }
-    // Only the chunks the blob takes are read (unscrambling works on whole
-    // 256-byte chunks).
+    // Only the bytes the blob takes are read (of a scrambled file, the
+    // whole 256-byte chunks they lie in).
     const uint64_t used = kOwnBlockData + static_cast<uint64_t>(length);
-    const uint64_t toRead = std::min(size, (used + kCipherChunk - 1) / kCipherChunk * kCipherChunk);
+    const uint64_t chunks = (used + kCipherChunk - 1) / kCipherChunk * kCipherChunk;
+    const uint64_t toRead = std::min(size, key_ ? chunks : used);
     if (used > size || !ReadChunks(offset, toRead, block)) {
         why = where + " runs past the end of the file";
         return false;

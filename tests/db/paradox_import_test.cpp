@@ -107,8 +107,14 @@ TEST_F(ParadoxImport, DirectoryImportReportsEachTableAndKeepsFailuresInPlace) {
     // Unkeyed, no index files: a lookup table as some sites keep it.
     WriteParadoxTable(dir_ / "rdrmain.db", {{"tag_name", kAlpha, 30}, {"logical_point", kAlpha, 5}},
                       {{PxText("Main Entrance"), PxText("007")}});
-    // A kind the engine cannot hold.
-    WriteParadoxTable(dir_ / "PHOTOS.DB", {{"Card", kAlpha, 10}, {"Picture", kGraphic, 10}}, {});
+    // A kind the engine cannot hold, under a name in the table's code page
+    // (1252), which the message shows in UTF-8.
+    WriteParadoxTable(dir_ / "PHOTOS.DB",
+                      {{"Card", kAlpha, 10},
+                       {"Bildgr\xf6\xdf"
+                        "e",
+                        kGraphic, 10}},
+                      {});
     // A table whose last records were cut off.
     MakeDayTable(dir_.path(), "TR271208");
     std::vector<std::vector<PxCell>> many;
@@ -154,8 +160,9 @@ TEST_F(ParadoxImport, DirectoryImportReportsEachTableAndKeepsFailuresInPlace) {
               "KEYS.DB: FAILED; record 3: key violation: same key (Card) as record 1 (3 records "
               "read, none written)");
     EXPECT_EQ(lines[1],
-              "PHOTOS.DB: FAILED; field \"Picture\" is a graphic field, which an engine table "
-              "cannot hold (0 records read, none written)");
+              "PHOTOS.DB: FAILED; field \"Bildgr\xc3\xb6\xc3\x9f"
+              "e\" is a graphic field, which an "
+              "engine table cannot hold (0 records read, none written)");
     EXPECT_NE(lines[2].find("TR261208.DB: 3 records read, 3 written"), std::string::npos);
     EXPECT_NE(lines[3].find("TR271208.DB: FAILED; truncated: records "), std::string::npos)
         << lines[3];
