@@ -58,12 +58,8 @@ double FlippedDouble(const unsigned char* p) {
 // flag (bit 6; clear for NULL) and the count of decimals; 32 digits follow,
 // one per nibble, every bit inverted when negative.
 bool DecodeBcd(const unsigned char* p, FieldValue& v, std::string& why) {
-    if (!(p[0] & 0x40)) {
-        if (AllZero(p, 17))
-            return true;
-        why = "unreadable BCD value";
-        return false;
-    }
+    if (!(p[0] & 0x40))
+        return true;
     const bool negative = !(p[0] & 0x80);
     const int decimals = p[0] & 0x3F;
     if (decimals > 32) {
