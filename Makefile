@@ -49,6 +49,7 @@ asan: deps $(ASAN_BUILD)/CMakeCache.txt
 bench: build
 	$(BUILD)/bench/bench_engine
 	$(BUILD)/bench/bench_alias_pg
+	$(BUILD)/bench/bench_paradox_import
 	BUILD=$(BUILD) bench/run-recover-bench
 
 # The Debian package, from a Release build of its own.

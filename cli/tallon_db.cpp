@@ -53,8 +53,9 @@ Commands:
       Convert a site's Paradox tables: SOURCE is a table NAME.DB or a
       directory (every Paradox .DB in it); DEST (default: SOURCE's directory)
       receives engine tables of the same names, and the Paradox files move
-      into DEST/paradox-originals/. --check reads and reports, writing
-      nothing; --replace imports a table again that was imported before.
+      into DEST/paradox-originals/. --check reads every record and runs
+      every test the import runs (keys included), writing nothing;
+      --replace imports a table again that was imported before.
       Exit status 1 when any table failed (its files stay where they were).
   sql DATABASE "STATEMENT"
       Run one statement. DATABASE is a directory (its tables are reached by

@@ -27,11 +27,11 @@ int ImportParadoxCommand(const std::vector<std::string>& args) {
     }
     if (paths.empty() || paths.size() > 2)
         throw std::invalid_argument("import-paradox needs SOURCE [DEST]");
-    const auto reports =
-        db::paradox::ImportParadox(paths[0], paths.size() == 2 ? paths[1] : "", options);
     int converted = 0, failed = 0, skipped = 0;
-    for (const auto& r : reports) {
-        std::cout << db::paradox::SummaryLine(r, options.check) << "\n";
+    // Each table's line is out (and flushed) as soon as the table is done,
+    // so whatever stops the run, the tables already converted are reported.
+    const auto printLine = [&](const db::paradox::TableReport& r) {
+        std::cout << db::paradox::SummaryLine(r, options.check) << std::endl;
         if (r.failed) {
             ++failed;
         } else if (r.skipped) {
@@ -39,7 +39,8 @@ int ImportParadoxCommand(const std::vector<std::string>& args) {
         } else {
             ++converted;
         }
-    }
+    };
+    db::paradox::ImportParadox(paths[0], paths.size() == 2 ? paths[1] : "", options, printLine);
     std::cout << converted << (options.check ? " tables readable, " : " tables imported, ")
               << failed << " failed";
     if (skipped)

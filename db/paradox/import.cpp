@@ -1,21 +1,19 @@
 #include "db/paradox/import.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <system_error>
 
-#include "base/date_time.h"
 #include "base/errors.h"
 #include "base/file_names.h"
 #include "base/text.h"
-#include "db/database.h"
-#include "db/engine.h"
-#include "db/local/directory_database.h"
-#include "db/local/schema.h"
+#include "db/paradox/code_page.h"
 #include "db/paradox/detect.h"
-#include "db/table.h"
+#include "db/paradox/engine_record.h"
+#include "db/paradox/engine_table.h"
+#include "db/paradox/family_files.h"
+#include "db/paradox/staging.h"
 
 namespace tallon::db::paradox {
 
@@ -23,198 +21,92 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The staging folder inside the destination: a table is written there in
-// full, with its indexes, before anything of the site's changes.
-constexpr const char* kStagingFolder = ".paradox-import";
+// Unreadable records are all counted; this many are named.
+constexpr int64_t kRecordsNamed = 10;
 
-std::string TimestampText(const FieldValue& v) {
-    char buf[40];
-    const int64_t s = v.ms / 1000;
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", v.year, v.month, v.day,
-                  static_cast<int>(s / 3600), static_cast<int>(s / 60 % 60),
-                  static_cast<int>(s % 60));
-    return buf;
-}
+// The fields a table's records are checked against the recovery's own
+// transaction template by.
+constexpr const char* kTransactionFields[] = {"SeqNo", "Date", "Time", "Card No", "Device Name"};
+constexpr const char* kTransactionKey = "SeqNo;Time;Card No";
 
-// ---------------------------------------------------------------------------
-// Every call into the engine's table objects is in this section.
-
-class EngineTable {
-  public:
-    EngineTable(const std::string& directory, const std::string& name,
-                const std::vector<local::FieldDef>& fields)
-        : engine_(directory), fields_(fields) {
-        engine_.Directory(directory).CreateTable(name, fields);
-        database_.AddParam("path=" + directory);
-        database_.Open();
-        table_.SetTableName(name);
-        table_.SetExclusive(true);
-        table_.Open();
-    }
-    ~EngineTable() {
-        try {
-            table_.Close();
-            database_.Close();
-            engine_.Shutdown();
-        } catch (...) {
-        }
-    }
-
-    void Write(const std::vector<FieldValue>& values) {
-        table_.Append();
-        for (size_t i = 0; i < values.size(); ++i) {
-            const FieldValue& v = values[i];
-            const std::string& name = fields_[i].name;
-            switch (v.kind) {
-                case FieldValue::Null:
-                    break;
-                case FieldValue::Int:
-                    table_.SetFieldFloat(name, static_cast<double>(v.i));
-                    break;
-                case FieldValue::Real:
-                    table_.SetFieldFloat(name, v.r);
-                    break;
-                case FieldValue::Text:
-                    table_.SetFieldText(name, v.s);
-                    break;
-                case FieldValue::Date:
-                    table_.SetFieldDate(name, EncodeDate(v.year, v.month, v.day));
-                    break;
-                case FieldValue::Time:
-                    table_.SetFieldTime(name, EncodeTime(static_cast<int>(v.ms / 3600000),
-                                                         static_cast<int>(v.ms / 60000 % 60),
-                                                         static_cast<int>(v.ms / 1000 % 60),
-                                                         static_cast<int>(v.ms % 1000)));
-                    break;
-                case FieldValue::Timestamp:
-                    table_.SetFieldText(name, TimestampText(v));
-                    break;
-            }
-        }
-        table_.Post();
-    }
-
-    void AddIndex(const std::string& name, const std::string& fields, bool primary) {
-        table_.Close();
-        table_.AddIndex(name, fields,
-                        primary ? ixPrimary | ixUnique : static_cast<unsigned>(ixCaseInsensitive));
-    }
-
-    // Makes everything durable and lets go of the file, so it can be moved.
-    void Finish() {
-        table_.Close();
-        engine_.Shutdown();
-    }
-
-  private:
-    // The staging directory's own engine: shut down (every record committed,
-    // every file let go) before the files are moved.
-    Engine engine_;
-    std::vector<local::FieldDef> fields_;
-    Database database_{engine_, "TALLON_PARADOX_IMPORT", "STANDARD", "Default"};
-    Table table_{engine_, "Import", "TALLON_PARADOX_IMPORT"};
-};
-
-// ---------------------------------------------------------------------------
-
-std::string Upper(const std::string& s) {
-    return UpperCase(s);
-}
-
-bool IsHex(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
-}
-
-// Extensions of the files that belong to a Paradox table.
-bool IsParadoxFamilyExtension(const std::string& extUpper) {
-    static const char* const fixed[] = {"DB", "PX", "MB", "TV", "VAL", "FAM"};
-    for (const char* f : fixed)
-        if (extUpper == f)
-            return true;
-    if (extUpper.size() == 3 && (extUpper[0] == 'X' || extUpper[0] == 'Y')) {
-        if (extUpper[1] == 'G')
-            return IsHex(extUpper[2]);
-        return IsHex(extUpper[1]) && IsHex(extUpper[2]);
-    }
-    return false;
-}
-
-// Bare names of the files in `dir` that belong to the table `name`.
-std::vector<std::string> FamilyFiles(const std::string& dir, const std::string& name) {
-    std::vector<std::string> out;
-    std::error_code ec;
-    for (const auto& e : fs::directory_iterator(dir, ec)) {
-        if (!e.is_regular_file(ec))
-            continue;
-        const std::string file = e.path().filename().string();
-        const auto dot = file.rfind('.');
-        if (dot == std::string::npos || !SameText(file.substr(0, dot), name))
-            continue;
-        if (IsParadoxFamilyExtension(Upper(file.substr(dot + 1))))
-            out.push_back(file);
-    }
-    return out;
-}
-
-bool HasExtension(const std::vector<std::string>& files, bool (*match)(const std::string&)) {
-    for (const auto& f : files)
-        if (match(Upper(f.substr(f.rfind('.') + 1))))
-            return true;
-    return false;
-}
-
-bool IsPrimaryIndexExt(const std::string& e) {
-    return e == "PX";
-}
-bool IsSecondaryIndexExt(const std::string& e) {
-    return e.size() == 3 && (e[0] == 'X' || e[0] == 'Y') && e[1] == 'G';
-}
-
-bool IsSqliteFile(const std::string& path) {
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f)
-        return false;
-    char head[16] = {};
-    const size_t n = std::fread(head, 1, sizeof head, f);
-    std::fclose(f);
-    return n == 16 && std::string(head, 15) == "SQLite format 3";
-}
-
-int FieldIndexNoCase(const std::vector<Field>& fields, const std::string& name) {
+int FieldPlace(const std::vector<local::FieldDef>& fields, const std::string& name) {
     for (size_t i = 0; i < fields.size(); ++i)
         if (SameText(fields[i].name, name))
             return static_cast<int>(i);
     return -1;
 }
 
-// Engine files of a table in `dir`: NAME.DB, its journal and index files.
-std::vector<std::string> EngineFiles(const std::string& dir, const std::string& name) {
-    std::vector<std::string> out;
-    std::error_code ec;
-    for (const auto& e : fs::directory_iterator(dir, ec)) {
-        const std::string file = e.path().filename().string();
-        const auto dot = file.find('.');
-        if (dot == std::string::npos || !SameText(file.substr(0, dot), name))
-            continue;
-        const std::string ext = Upper(file.substr(dot + 1));
-        if (ext == "DB" || ext == "DB-JOURNAL" || IsPrimaryIndexExt(ext) ||
-            IsSecondaryIndexExt(ext))
-            out.push_back(file);
-    }
+std::string Joined(const std::vector<std::string>& parts, const char* separator) {
+    std::string out;
+    for (const auto& p : parts)
+        out += (out.empty() ? "" : separator) + p;
     return out;
 }
 
-void Move(const std::string& from, const std::string& to) {
-    std::error_code ec;
-    fs::rename(from, to, ec);
-    if (ec)
-        throw Exception("Cannot move " + from + " to " + to + ": " + ec.message());
+// What the engine table gets: its fields, its indexes, and the primary
+// key the records are checked against.
+struct TablePlan {
+    std::vector<local::FieldDef> fields;
+    std::vector<IndexSpec> indexes;
+    std::vector<std::string> key;  // the primary index's fields
+    std::vector<int> keyPlaces;
+};
+
+// A transaction table gets the indexes the recovery builds itself: its
+// duplicate check looks records up by (SeqNo, Time, Card No), which
+// Paradox could not key on since its keys lead the record. Other tables
+// with a .PX keep their Paradox key as the primary index.
+void PlanIndexes(const Reader& reader, const std::vector<std::string>& family, TablePlan& plan) {
+    bool transaction = true;
+    for (const char* f : kTransactionFields)
+        transaction = transaction && FieldPlace(plan.fields, f) >= 0;
+    const auto has = [&](bool (*match)(const std::string&)) {
+        return std::any_of(family.begin(), family.end(),
+                           [&](const std::string& f) { return match(UpperExtension(f)); });
+    };
+    if (has(IsPrimaryIndexExtension) && reader.KeyFieldCount() > 0) {
+        if (transaction) {
+            plan.key = {"SeqNo", "Time", "Card No"};
+        } else {
+            for (int i = 0; i < reader.KeyFieldCount(); ++i)
+                plan.key.push_back(plan.fields[static_cast<size_t>(i)].name);
+        }
+        plan.indexes.push_back({"", Joined(plan.key, ";"), ixPrimary | ixUnique});
+        for (const auto& k : plan.key)
+            plan.keyPlaces.push_back(FieldPlace(plan.fields, k));
+    }
+    if (transaction && has(IsSecondaryIndexExtension)) {
+        plan.indexes.push_back({"date_key", "date", ixCaseInsensitive});
+        plan.indexes.push_back({"dname_key", "device name", ixCaseInsensitive});
+    }
+}
+
+std::string IndexText(const IndexSpec& index, int codePage) {
+    return index.name.empty() ? "primary (" + TextForMessages(index.fields, codePage) + ")"
+                              : index.name;
 }
 
 class Importer {
   public:
     Importer(std::string sourceDir, std::string destDir, const ImportOptions& options)
-        : source_(std::move(sourceDir)), dest_(std::move(destDir)), options_(options) {}
+        : source_(std::move(sourceDir)),
+          dest_(std::move(destDir)),
+          originals_(dest_ + kOriginalsFolder + "/"),
+          options_(options),
+          staging_(source_, dest_, originals_) {}
+
+    // Tables an interrupted import had converted and not yet put in place.
+    std::vector<TableReport> Settle() {
+        std::vector<TableReport> reports;
+        for (const auto& name : staging_.Settle()) {
+            TableReport r;
+            r.name = name;
+            r.file = name + ".DB";
+            r.resumed = true;
+            reports.push_back(r);
+        }
+        return reports;
+    }
 
     TableReport Run(const std::string& file, bool fromDirectory) {
         TableReport r;
@@ -231,169 +123,143 @@ class Importer {
             }
             Convert(r, path);
         } catch (const std::exception& e) {
+            // The line names the table already.
+            std::string why = e.what();
+            if (why.rfind(path + ": ", 0) == 0)
+                why.erase(0, path.size() + 2);
             r.failed = true;
-            r.problems.push_back(e.what());
+            r.problems.push_back(why);
         }
-        if (r.failed)
-            RemoveStaged(r.name);
+        if (r.failed) {
+            r.written = 0;
+            if (!options_.check)
+                staging_.Discard(r.name);
+        }
         return r;
     }
 
   private:
-    void Convert(TableReport& r, const std::string& path) {
-        const std::string originals = dest_ + kOriginalsFolder + "/";
-        if (!options_.check && !options_.replace) {
-            if (!FamilyFiles(originals, r.name).empty())
-                throw Exception(std::string("already imported: ") + kOriginalsFolder + "/" +
-                                r.file + " exists (--replace imports it again)");
-            if (source_ != dest_ && !EngineFiles(dest_, r.name).empty())
-                throw Exception(r.name + " exists in " + dest_ + " (--replace replaces it)");
-        }
+    void CheckNotImportedBefore(const TableReport& r) const {
+        if (options_.check || options_.replace)
+            return;
+        if (!FamilyFiles(originals_, r.name).empty())
+            throw Exception(std::string("already imported: ") + kOriginalsFolder + "/" + r.file +
+                            " exists (--replace imports it again)");
+        if (source_ != dest_ && !EngineFiles(dest_, r.name).empty())
+            throw Exception(r.name + " exists in " + dest_ + " (--replace replaces it)");
+    }
 
+    // The engine fields, or the table fails naming every field it cannot hold.
+    bool PlanFields(const Reader& reader, TableReport& r, TablePlan& plan) const {
+        for (const Field& f : reader.Fields()) {
+            std::string why;
+            if (auto def = EngineField(f, reader.CodePage(), why)) {
+                plan.fields.push_back(*def);
+            } else {
+                r.problems.push_back(why);
+            }
+        }
+        r.failed = !r.problems.empty();
+        return !r.failed;
+    }
+
+    void Convert(TableReport& r, const std::string& path) {
+        CheckNotImportedBefore(r);
         Reader reader(path);
         r.codePage = reader.CodePage();
         r.fields = static_cast<int>(reader.Fields().size());
-        std::vector<local::FieldDef> fields;
-        for (const Field& f : reader.Fields()) {
-            std::string why;
-            auto def = EngineField(f, why);
-            if (!def) {
-                r.problems.push_back(why);
-                continue;
-            }
-            fields.push_back(*def);
-        }
-        if (!r.problems.empty()) {
-            r.failed = true;
+        TablePlan plan;
+        if (!PlanFields(reader, r, plan))
             return;
-        }
-
         const auto family = FamilyFiles(source_, r.name);
-        // A transaction table gets the indexes the recovery builds itself:
-        // its duplicate check looks records up by (SeqNo, Time, Card No),
-        // which Paradox could not key on since its keys lead the record.
-        bool transaction = true;
-        for (const char* f : {"SeqNo", "Date", "Time", "Card No", "Device Name"})
-            transaction = transaction && FieldIndexNoCase(reader.Fields(), f) >= 0;
-        std::string primary;
-        if (HasExtension(family, IsPrimaryIndexExt) && reader.KeyFieldCount() > 0) {
-            if (transaction) {
-                primary = "SeqNo;Time;Card No";
-            } else {
-                for (int i = 0; i < reader.KeyFieldCount(); ++i)
-                    primary += (i ? ";" : "") + reader.Fields()[i].name;
-            }
+        PlanIndexes(reader, family, plan);
+        for (const auto& index : plan.indexes)
+            r.indexes.push_back(IndexText(index, r.codePage));
+        CompareCounts(reader, r);
+        if (!reader.BlobPath().empty() &&
+            std::none_of(reader.Fields().begin(), reader.Fields().end(),
+                         [](const Field& f) { return IsBlobType(f.type); })) {
+            r.notes.push_back(ExtractFileName(reader.BlobPath()) +
+                              " is not used: the table has no memo field");
         }
-        const bool transactionIndexes = transaction && HasExtension(family, IsSecondaryIndexExt);
 
         std::unique_ptr<EngineTable> table;
-        const std::string staging = dest_ + kStagingFolder + "/";
-        if (!options_.check) {
-            RemoveStaged(r.name);
-            fs::create_directories(staging);
-            table = std::make_unique<EngineTable>(staging, r.name, fields);
+        if (!options_.check && !r.failed)
+            table = std::make_unique<EngineTable>(staging_.Begin(r.name), r.name, plan.fields);
+        ReadRecords(reader, plan, table.get(), r);
+        if (r.failed || !table)
+            return;
+        table->Finish(plan.indexes);
+        table.reset();
+        staging_.MarkReady(r.name, family);
+        staging_.PutInPlace(r.name);
+        r.written = r.read;
+    }
+
+    // The records the data blocks hold win over the header's count: they are
+    // the table. A header that counts fewer is reported; one that counts
+    // more fails the table, since blocks it once had may be lost.
+    static void CompareCounts(const Reader& reader, TableReport& r) {
+        const int64_t header = reader.HeaderRecordCount();
+        const int64_t blocks = reader.RecordCount();
+        if (header == blocks)
+            return;
+        r.headerCount = header;
+        if (header > blocks) {
+            r.failed = true;
+            r.problems.push_back("the header counts " + std::to_string(header) +
+                                 " records, the data blocks hold only " + std::to_string(blocks) +
+                                 ": blocks may be lost");
         }
+    }
+
+    void ReadRecords(Reader& reader, const TablePlan& plan, EngineTable* table, TableReport& r) {
+        KeyCheck keys(plan.keyPlaces, [&] {
+            std::vector<local::FieldDef> defs;
+            for (int place : plan.keyPlaces)
+                defs.push_back(plan.fields[static_cast<size_t>(place)]);
+            return defs;
+        }());
+        const std::string keyText = TextForMessages(Joined(plan.key, ";"), r.codePage);
         std::vector<FieldValue> values;
-        for (int n = 0; n < reader.RecordCount(); ++n) {
+        std::vector<db::Value> record(plan.fields.size());
+        int64_t bad = 0;
+        const auto problem = [&](int64_t n, const std::string& why) {
+            r.failed = true;
+            if (++bad <= kRecordsNamed)
+                r.problems.push_back("record " + std::to_string(n) + ": " + why);
+        };
+        for (int64_t n = 1; n <= reader.RecordCount(); ++n) {
             std::string why;
-            if (!reader.Read(n, values, why)) {
-                r.failed = true;
-                // Every bad record is counted, the first few are named.
-                if (r.problems.size() < 10)
-                    r.problems.push_back("record " + std::to_string(n + 1) + ": " + why);
+            if (!reader.Next(values, why)) {
+                problem(n, why);
                 continue;
             }
             ++r.read;
-            if (!table || r.failed)
+            for (size_t i = 0; i < values.size(); ++i)
+                record[i] = EngineValue(values[i]);
+            if (const int64_t earlier = keys.Add(record, n)) {
+                problem(n, "key violation: same key (" + keyText + ") as record " +
+                               std::to_string(earlier));
                 continue;
-            try {
-                table->Write(values);
-                ++r.written;
-            } catch (const Exception& e) {
-                r.failed = true;
-                r.problems.push_back("record " + std::to_string(n + 1) + ": " + e.Message());
             }
-        }
-        if (r.failed) {
-            if (r.problems.size() >= 10)
-                r.problems.push_back("...");
-            return;
-        }
-        if (!primary.empty()) {
-            if (table) {
+            if (table && !r.failed) {
                 try {
-                    table->AddIndex("", primary, true);
+                    table->Write(record);
                 } catch (const Exception& e) {
-                    r.failed = true;
-                    r.problems.push_back("primary index (" + primary + "): " + e.Message());
-                    return;
+                    problem(n, e.Message());
                 }
             }
-            r.indexes.push_back("primary (" + primary + ")");
         }
-        if (transactionIndexes) {
-            if (table) {
-                table->AddIndex("date_key", "date", false);
-                table->AddIndex("dname_key", "device name", false);
-            }
-            r.indexes.push_back("date_key");
-            r.indexes.push_back("dname_key");
-        }
-        if (!table)
-            return;
-        table->Finish();
-        table.reset();
-        Commit(r, family, staging);
-    }
-
-    // The converted table takes the place of the Paradox files, which move
-    // into the originals folder; a failure puts back what was moved.
-    void Commit(TableReport& r, const std::vector<std::string>& family,
-                const std::string& staging) {
-        const std::string originals = dest_ + kOriginalsFolder + "/";
-        fs::create_directories(originals);
-        std::vector<std::pair<std::string, std::string>> done;
-        std::vector<std::string> placed;
-        try {
-            if (options_.replace) {
-                for (const auto& f : FamilyFiles(originals, r.name))
-                    fs::remove(originals + f);
-            }
-            for (const auto& f : family) {
-                Move(source_ + f, originals + f);
-                done.emplace_back(source_ + f, originals + f);
-            }
-            // What an earlier import (or a --replace target) left of the
-            // table goes, so no stale index file describes the new one.
-            for (const auto& f : EngineFiles(dest_, r.name))
-                fs::remove(dest_ + f);
-            for (const auto& f : EngineFiles(staging, r.name)) {
-                Move(staging + f, dest_ + f);
-                placed.push_back(dest_ + f);
-            }
-        } catch (const std::exception&) {
-            std::error_code ec;
-            for (const auto& f : placed)
-                fs::remove(f, ec);
-            for (auto it = done.rbegin(); it != done.rend(); ++it)
-                fs::rename(it->second, it->first, ec);
-            throw;
-        }
-        std::error_code ec;
-        fs::remove(staging, ec);  // only when empty
-    }
-
-    void RemoveStaged(const std::string& name) {
-        const std::string staging = dest_ + kStagingFolder + "/";
-        std::error_code ec;
-        for (const auto& f : EngineFiles(staging, name))
-            fs::remove(staging + f, ec);
-        fs::remove(staging, ec);
+        if (bad > kRecordsNamed)
+            r.problems.push_back("and " + std::to_string(bad - kRecordsNamed) + " more records");
     }
 
     std::string source_;
     std::string dest_;
+    std::string originals_;
     ImportOptions options_;
+    Staging staging_;
 };
 
 std::string WithSlash(std::string dir) {
@@ -404,9 +270,39 @@ std::string WithSlash(std::string dir) {
     return dir;
 }
 
+bool HasDbExtension(const std::string& f) {
+    return f.size() > 3 && SameText(f.substr(f.size() - 3), ".db");
+}
+
+// The tables to import and the directory they are in.
+std::vector<std::string> TablesOf(const std::string& source, std::string& sourceDir,
+                                  bool& directory) {
+    const std::string resolved = ResolveFileName(source);
+    directory = DirectoryExists(resolved);
+    std::vector<std::string> files;
+    if (directory) {
+        sourceDir = WithSlash(resolved);
+        std::error_code ec;
+        for (const auto& e : fs::directory_iterator(sourceDir, ec)) {
+            const std::string f = e.path().filename().string();
+            if (e.is_regular_file(ec) && HasDbExtension(f))
+                files.push_back(f);
+        }
+        std::sort(files.begin(), files.end());
+        return files;
+    }
+    if (!FileExists(resolved))
+        throw Exception("No such table or directory: " + source);
+    const std::string f = ExtractFileName(resolved);
+    if (!HasDbExtension(f))
+        throw Exception(source + ": a Paradox table is a NAME.DB file");
+    sourceDir = WithSlash(ExtractFilePath(resolved));
+    return {f};
+}
+
 }  // namespace
 
-std::optional<local::FieldDef> EngineField(const Field& field, std::string& why) {
+std::optional<local::FieldDef> EngineField(const Field& field, int codePage, std::string& why) {
     using K = local::FieldKind;
     local::FieldDef def;
     def.name = field.name;
@@ -441,36 +337,17 @@ std::optional<local::FieldDef> EngineField(const Field& field, std::string& why)
             def.size = 19;
             return def;
     }
-    why = "field \"" + field.name + "\" is a " + FieldTypeName(field.type) +
-          " field, which an engine table cannot hold";
+    why = "field \"" + TextForMessages(field.name, codePage) + "\" is a " +
+          FieldTypeName(field.type) + " field, which an engine table cannot hold";
     return std::nullopt;
 }
 
 std::vector<TableReport> ImportParadox(const std::string& source, const std::string& destination,
-                                       const ImportOptions& options) {
-    std::vector<TableReport> reports;
-    const std::string resolved = ResolveFileName(source);
-    const bool directory = DirectoryExists(resolved);
+                                       const ImportOptions& options,
+                                       const std::function<void(const TableReport&)>& done) {
     std::string sourceDir;
-    std::vector<std::string> files;
-    if (directory) {
-        sourceDir = WithSlash(resolved);
-        std::error_code ec;
-        for (const auto& e : fs::directory_iterator(sourceDir, ec)) {
-            const std::string f = e.path().filename().string();
-            if (e.is_regular_file(ec) && f.size() > 3 && SameText(f.substr(f.size() - 3), ".db"))
-                files.push_back(f);
-        }
-        std::sort(files.begin(), files.end());
-    } else {
-        if (!FileExists(resolved))
-            throw Exception("No such table or directory: " + source);
-        const std::string f = ExtractFileName(resolved);
-        if (f.size() <= 3 || !SameText(f.substr(f.size() - 3), ".db"))
-            throw Exception(source + ": a Paradox table is a NAME.DB file");
-        sourceDir = WithSlash(ExtractFilePath(resolved));
-        files.push_back(f);
-    }
+    bool directory = false;
+    const std::vector<std::string> files = TablesOf(source, sourceDir, directory);
     const std::string destDir = destination.empty() ? sourceDir : WithSlash(destination);
     if (!DirectoryExists(destDir))
         throw Exception("Directory does not exist: " + destination);
@@ -478,35 +355,51 @@ std::vector<TableReport> ImportParadox(const std::string& source, const std::str
     std::error_code ec;
     const bool same = fs::equivalent(sourceDir, destDir, ec);
     Importer importer(sourceDir, same ? sourceDir : destDir, options);
-    reports.reserve(files.size());
-    for (const auto& f : files)
-        reports.push_back(importer.Run(f, directory));
+    std::vector<TableReport> reports;
+    const auto report = [&](TableReport r) {
+        if (done)
+            done(r);
+        reports.push_back(std::move(r));
+    };
+    if (!options.check) {
+        for (auto& r : importer.Settle())
+            report(std::move(r));
+    }
+    for (const auto& f : files) {
+        // A table an interrupted import finished above is an engine table now.
+        if (std::any_of(reports.begin(), reports.end(),
+                        [&](const TableReport& r) { return SameText(r.file, f); }))
+            continue;
+        report(importer.Run(f, directory));
+    }
     return reports;
 }
 
 std::string SummaryLine(const TableReport& r, bool check) {
     if (r.skipped)
         return r.file + ": already an engine table, left as it is";
+    if (r.resumed)
+        return r.file + ": imported (an interrupted import had converted it)";
     std::string line = r.file + ": ";
     if (r.failed) {
         line += "FAILED";
         for (const auto& p : r.problems)
             line += "; " + p;
         if (r.fields)
-            line += " (" + std::to_string(r.read) + " records read, " + std::to_string(r.written) +
-                    " written)";
+            line += " (" + std::to_string(r.read) + " records read, none written)";
         return line;
     }
     line += std::to_string(r.read) + " records read, " + std::to_string(r.written) + " written" +
             (check ? " (check only)" : "") + ", " + std::to_string(r.fields) + " fields, ";
-    if (r.indexes.empty()) {
-        line += "no indexes";
-    } else {
-        line += "indexes ";
-        for (size_t i = 0; i < r.indexes.size(); ++i)
-            line += (i ? ", " : "") + r.indexes[i];
+    line += r.indexes.empty() ? "no indexes" : "indexes " + Joined(r.indexes, ", ");
+    line += r.codePage ? ", code page " + std::to_string(r.codePage) : ", no code page";
+    if (r.headerCount >= 0) {
+        line += "; the header counts " + std::to_string(r.headerCount) +
+                " records, the data blocks hold " + std::to_string(r.read) + " (all " +
+                (check ? "read)" : "imported)");
     }
-    line += ", code page " + std::to_string(r.codePage);
+    for (const auto& n : r.notes)
+        line += "; " + n;
     return line;
 }
 

@@ -1,10 +1,16 @@
 // A site moving over: its Paradox program directory converted by
-// tallon-db import-paradox recovers a RAW file exactly as the demo does.
+// tallon-db import-paradox recovers a RAW file exactly as the demo does; an
+// import killed halfway has reported what it converted, and the next one
+// converts the rest.
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/file_names.h"
@@ -97,6 +103,54 @@ TEST(ParadoxSite, ImportedProgramDirectoryRecoversLikeTheDemo) {
     }
     EXPECT_FALSE(results[0].empty());
     EXPECT_EQ(results[1], results[0]);
+}
+
+// Killed while converting the second of three tables, its output a pipe:
+// the first table's line was out already, and running it again converts
+// the rest, each table once.
+TEST(ParadoxSite, KilledMidDirectoryReportedWhatItDidAndTheNextRunFinishes) {
+    TempDir site;
+    const auto table = [&](const std::string& name, int records) {
+        std::vector<std::vector<PxCell>> rows;
+        for (int i = 0; i < records; ++i)
+            rows.push_back(PxTransaction(i, "Door 7", 1 + i % 28, i / 60 % 24, i % 60,
+                                         std::to_string(100000 + i), "Ann"));
+        WriteParadoxTable(site / (name + ".DB"), PxTransactionFields(), rows, 3);
+        WriteWholeFile(site / (name + ".PX"), "index");
+    };
+    table("TR261201", 10);
+    table("TR261202", 20000);  // long enough to be killed in
+    table("TR261203", 10);
+
+    test::Child run = test::StartProcess(
+        {std::string(TALLON_BIN_DIR) + "/tallon-db", "import-paradox", site.path()});
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!fs::exists(site / ".paradox-import/TR261202.partial") &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    kill(run.pid, SIGKILL);
+    std::string out;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(run.fromChild, buf, sizeof buf)) > 0)
+        out.append(buf, static_cast<size_t>(n));
+    ASSERT_EQ(test::WaitFor(run), 128 + SIGKILL) << "the import ended before the kill:\n" << out;
+    EXPECT_NE(out.find("TR261201.DB: 10 records read, 10 written"), std::string::npos) << out;
+
+    const ToolResult again = Tool("tallon-db", "import-paradox '" + site.path() + "'", site.path());
+    EXPECT_EQ(again.status, 0) << again.out;
+    EXPECT_NE(again.out.find("TR261201.DB: already an engine table"), std::string::npos)
+        << again.out;
+    EXPECT_NE(again.out.find("TR261202.DB: 20000 records read, 20000 written"), std::string::npos)
+        << again.out;
+    EXPECT_NE(again.out.find("2 tables imported, 0 failed"), std::string::npos) << again.out;
+    for (const auto& [name, count] : std::vector<std::pair<std::string, std::string>>{
+             {"TR261201", "10"}, {"TR261202", "20000"}, {"TR261203", "10"}}) {
+        EXPECT_EQ(ReadTable(ResolveFileName(site / (name + ".DB")), "select count(*) from records"),
+                  (Rows{{count}}));
+        EXPECT_TRUE(FileExists(site / ("paradox-originals/" + name + ".DB"))) << name;
+    }
+    EXPECT_FALSE(fs::exists(site / ".paradox-import"));
 }
 
 }  // namespace
