@@ -1,3 +1,7 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// The substitution tables below were taken from pxlib (GPL-2+), so this file,
+// unlike the rest of Tallon, is under the GPL; see packaging/copyright.
+
 #include "db/paradox/cipher.h"
 
 #include <cstring>
