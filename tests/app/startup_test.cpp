@@ -62,7 +62,7 @@ TEST_F(StartupTest, LocalModeKeepsEveryControlAndFillsTheRawFileBox) {
 
 // Every caption fits its box at the layout's position and size, measured in
 // the face the control actually draws with.
-TEST_F(StartupTest, EveryCaptionFitsItsBoxInTheWindowsFonts) {
+TEST_F(StartupTest, EveryCaptionFitsItsBoxAtTheLayoutsSizes) {
     auto form = MakeForm();
     struct Box {
         const char* name;
