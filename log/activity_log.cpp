@@ -53,9 +53,10 @@ LogFile::LogFile() {
     const std::string found = ResolveFileName(kActivityLogName);
     if (found != kActivityLogName) {
         fd_ = ::open(found.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
-        if (fd_ < 0 && errno != ENOENT && errno != EISDIR) {
+        const int err = errno;
+        if (fd_ < 0 && err != ENOENT && err != EISDIR) {
             path_ = CurrentDirectory() + found;
-            Raise(errno);
+            Raise(err);
         }
     }
     const std::string name = fd_ >= 0 ? found : std::string(kActivityLogName);
