@@ -36,12 +36,15 @@ class LogFile {
     void Close();
 
   private:
-    [[noreturn]] void Raise(int err) const { throw EInOutError::FromErrno(err, path_); }
+    // The full path is made only for the message.
+    [[noreturn]] void Raise(int err) const {
+        throw EInOutError::FromErrno(err, CurrentDirectory() + name_);
+    }
     void Lock();
-    std::string CutAtTrailingCtrlZ();
+    std::string CutAtTrailingCtrlZ(off_t& end);
     int WriteAll(const std::string& bytes);
 
-    std::string path_;
+    std::string name_;
     int fd_ = -1;
 };
 
@@ -50,19 +53,16 @@ class LogFile {
 // letter case is used as it is; a directory of that name is not the log, and
 // one named exactly "tallon.log" fails the open as access denied.
 LogFile::LogFile() {
-    const std::string found = ResolveFileName(kActivityLogName);
-    if (found != kActivityLogName) {
-        fd_ = ::open(found.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
-        const int err = errno;
-        if (fd_ < 0 && err != ENOENT && err != EISDIR) {
-            path_ = CurrentDirectory() + found;
-            Raise(err);
+    name_ = ResolveFileName(kActivityLogName);
+    if (name_ != kActivityLogName) {
+        fd_ = ::open(name_.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
+        if (fd_ < 0 && errno != ENOENT && errno != EISDIR) {
+            Raise(errno);
         }
     }
-    const std::string name = fd_ >= 0 ? found : std::string(kActivityLogName);
-    path_ = CurrentDirectory() + name;
     if (fd_ < 0) {
-        fd_ = ::open(name.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        name_ = kActivityLogName;
+        fd_ = ::open(name_.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
         if (fd_ < 0) {
             Raise(errno);
         }
@@ -81,8 +81,9 @@ void LogFile::Lock() {
 
 // An older writer may have ended the log with a Ctrl-Z; text appended after
 // it would be invisible to readers that stop there, so the file is cut at the
-// first Ctrl-Z among its last 128 bytes. Returns the bytes cut off.
-std::string LogFile::CutAtTrailingCtrlZ() {
+// first Ctrl-Z among its last 128 bytes. Returns the bytes cut off; `end` is
+// the file's size after the cut.
+std::string LogFile::CutAtTrailingCtrlZ(off_t& end) {
     struct stat st {};
     if (::fstat(fd_, &st) != 0) {
         Raise(errno);
@@ -93,15 +94,17 @@ std::string LogFile::CutAtTrailingCtrlZ() {
     if (got < 0) {
         Raise(errno);
     }
+    end = st.st_size;
     const char* hit = static_cast<const char*>(std::memchr(tail, kCtrlZ, static_cast<size_t>(got)));
     if (hit == nullptr) {
         return "";
     }
-    if (::ftruncate(fd_, start + (hit - tail)) != 0) {
+    end = start + (hit - tail);
+    if (::ftruncate(fd_, end) != 0) {
         Raise(errno);
     }
-    const char* end = tail + got;
-    return std::string(hit, end);
+    const char* tailEnd = tail + got;
+    return std::string(hit, tailEnd);
 }
 
 // 0 when every byte was written, else the error that stopped the writing.
@@ -126,15 +129,12 @@ int LogFile::WriteAll(const std::string& bytes) {
 // Ctrl-Z tail cut for it is put back, so it is as it was.
 void LogFile::Append(const std::string& bytes) {
     Lock();
-    const std::string cutOff = CutAtTrailingCtrlZ();
-    struct stat st {};
-    if (::fstat(fd_, &st) != 0) {
-        Raise(errno);
-    }
+    off_t start = 0;
+    const std::string cutOff = CutAtTrailingCtrlZ(start);
     const int err = WriteAll(bytes);
     if (err != 0) {
         // Cutting back frees at least the room the tail needs.
-        if (::ftruncate(fd_, st.st_size) == 0) {
+        if (::ftruncate(fd_, start) == 0) {
             WriteAll(cutOff);
         }
         Raise(err);
