@@ -6,7 +6,6 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
-#include <QFontMetrics>
 #include <QFrame>
 #include <QGuiApplication>
 #include <QKeyEvent>
@@ -19,6 +18,7 @@
 #include <utility>
 
 #include "app/error_box.h"
+#include "app/layout_style.h"
 #include "app/password_style.h"
 #include "app/raw_file_dialog.h"
 #include "base/clock.h"
@@ -38,44 +38,6 @@ constexpr const char* kMemoLine2 = "current directory where this program ran fro
 const QColor kNavy(0x00, 0x00, 0x80);
 const QColor kGreen(0x00, 0x80, 0x00);
 
-// The window was laid out for "MS Sans Serif" (8 points, 11 pixels high at 96
-// pixels per inch; the memo's label 10 points, 13 pixels). Where that face is
-// missing the substitute is narrowed until a caption of the layout takes no
-// more room than it did in the original face, so texts keep to their places.
-QFont WindowFont(int pixelHeight) {
-    static const bool substituted = [] {
-        QFont::insertSubstitutions(
-            QStringLiteral("MS Sans Serif"),
-            {QStringLiteral("Microsoft Sans Serif"), QStringLiteral("DejaVu Sans Condensed")});
-        return true;
-    }();
-    (void)substituted;
-    QFont font(QStringLiteral("MS Sans Serif"));
-    font.setStyleHint(QFont::SansSerif);
-    font.setPixelSize(pixelHeight);
-
-    const bool large = pixelHeight > 11;
-    const QString sample =
-        large ? QStringLiteral("Total Records Processed:") : QStringLiteral("Trans. File Name");
-    const int room = large ? 158 : 80;
-    for (int stretch = 100; stretch > 70; --stretch) {
-        font.setStretch(stretch);
-        if (QFontMetrics(font).horizontalAdvance(sample) <= room) {
-            break;
-        }
-    }
-    return font;
-}
-
-// A label or check box wide enough for its text in the face actually used;
-// the layout's widths were measured in the original face.
-void FitWidth(QWidget* widget) {
-    const int needed = widget->sizeHint().width();
-    if (needed > widget->width()) {
-        widget->resize(needed, widget->height());
-    }
-}
-
 template <class W>
 W* Place(QWidget* parent, const char* name, int left, int top, int width, int height) {
     auto* widget = new W(parent);
@@ -93,7 +55,7 @@ TForm1::TForm1(db::Engine& engine, std::string programDirectory,
       chooseFile_(&ChooseRawFile) {
     setObjectName("Form1");
     setWindowTitle(QString::fromLatin1(kCaption));
-    setFont(WindowFont(11));
+    setFont(WindowFont());
     setFixedSize(kClientWidth, kClientHeight);
     move(kLeft, kTop);
 
@@ -139,7 +101,7 @@ void TForm1::BuildControls() {
 
     Label3 = Place<QLabel>(this, "Label3", 16, 116, 158, 16);
     Label3->setText("Total Records Processed:");
-    Label3->setFont(WindowFont(13));
+    Label3->setFont(LargeLabelFont());
     QPalette navy = Label3->palette();
     navy.setColor(QPalette::WindowText, kNavy);
     Label3->setPalette(navy);
@@ -197,9 +159,10 @@ void TForm1::BuildControls() {
     PW_Edit->setStyle(dollars);
     PW_Edit->installEventFilter(this);
 
-    for (QWidget* text : std::initializer_list<QWidget*>{Label5, FromTran_CB, Merge_CB, AllRaw_CB,
-                                                         Label4, Label3, Label6}) {
-        FitWidth(text);
+    auto* checkBoxes = new CheckBoxStyle;
+    checkBoxes->setParent(this);
+    for (QCheckBox* box : {FromTran_CB, Merge_CB, AllRaw_CB}) {
+        box->setStyle(checkBoxes);
     }
 
     // Clicks on the labels, the separator and the gate belong to them: only

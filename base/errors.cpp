@@ -54,8 +54,15 @@ int InOutCodeFromErrno(int err) {
 
 EInOutError::EInOutError(int code) : Exception(InOutErrorMessage(code)), code_(code) {}
 
+EInOutError::EInOutError(int code, const std::string& fileName)
+    : Exception(InOutErrorMessage(code) + ": " + fileName), code_(code) {}
+
 EInOutError EInOutError::FromErrno(int err) {
     return EInOutError(InOutCodeFromErrno(err));
+}
+
+EInOutError EInOutError::FromErrno(int err, const std::string& fileName) {
+    return EInOutError(InOutCodeFromErrno(err), fileName);
 }
 
 }  // namespace tallon

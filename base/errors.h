@@ -28,10 +28,14 @@ class EConvertError : public Exception {
 class EInOutError : public Exception {
   public:
     explicit EInOutError(int code);
+    // The same error naming the file it concerns, where the reader could not
+    // tell which file it was: "File access denied: /srv/work/tallon.log".
+    EInOutError(int code, const std::string& fileName);
     int ErrorCode() const noexcept { return code_; }
 
     // Builds the error from a C library errno value.
     static EInOutError FromErrno(int err);
+    static EInOutError FromErrno(int err, const std::string& fileName);
 
   private:
     int code_;

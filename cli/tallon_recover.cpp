@@ -180,18 +180,18 @@ class ConsoleHost : public MemoryHost {
     void AddMemoLine(const std::string& line) override {
         MemoryHost::AddMemoLine(line);
         progress_.Clear();
-        std::cout << line << std::endl;
+        std::cout << EchoText(line) << std::endl;
         // A script that reads only standard error still learns why the run
         // ended.
         if (line.rfind("Recovery stopped: ", 0) == 0) {
-            std::cerr << line << std::endl;
+            std::cerr << EchoText(line) << std::endl;
         }
         ShowProgress(true);
     }
     void ShowMessage(const std::string& message) override {
         MemoryHost::ShowMessage(message);
         progress_.Clear();
-        std::cerr << message << std::endl;
+        std::cerr << EchoText(message) << std::endl;
     }
     void ProcessPendingEvents() override {
         if (interrupted && core_ != nullptr) {
@@ -396,7 +396,7 @@ int Run(int argc, char** argv) {
     if (counts.Failed() != 0) {
         std::cerr << "tallon-recover: " << Count(counts.Failed(), "line", "lines") << " failed ("
                   << counts.added << " added, " << counts.Refused()
-                  << " refused); the first: " << totals.firstFailure << std::endl;
+                  << " refused); the first: " << EchoText(totals.firstFailure) << std::endl;
         return finish(kExitLinesFailed);
     }
     return finish(kExitCompleted);

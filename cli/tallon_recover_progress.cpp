@@ -2,6 +2,13 @@
 
 namespace tallon {
 
+std::string EchoText(const std::string& line) {
+    if (line.size() <= kEchoLimit) {
+        return line;
+    }
+    return line.substr(0, kEchoLimit) + " ... (" + std::to_string(line.size()) + " bytes)";
+}
+
 void ProgressLine::Update(const std::string& file, int64_t lines, uint64_t position, uint64_t size,
                           bool now) {
     const auto t = Clock::now();

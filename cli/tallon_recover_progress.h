@@ -1,11 +1,19 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
 
 namespace tallon {
+
+// A status line as tallon-recover echoes it: whole up to kEchoLimit bytes;
+// a longer one (a RAW line of megabytes inside a message) is cut there and
+// followed by its size, so the terminal stays readable. The log and the
+// rejects files keep the whole text.
+inline constexpr size_t kEchoLimit = 512;
+std::string EchoText(const std::string& line);
 
 // The one progress line of tallon-recover on a terminal: file, lines, share
 // of the file's bytes read, rate and time left. Other output clears it and

@@ -1,6 +1,7 @@
 #include "log/activity_log.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,101 +17,149 @@ namespace {
 constexpr char kCtrlZ = 26;
 constexpr off_t kCtrlZWindow = 128;
 
-[[noreturn]] void RaiseFromErrno() {
-    throw EInOutError::FromErrno(errno);
-}
-
-// Closes the descriptor on every path; a failing close is reported like a
-// failing write, since the line may not have reached the file.
-class FileHandle {
+// The log as it is open for one line. Every failure is raised naming the
+// file, so that a read-only or full log is found at once.
+class LogFile {
   public:
-    explicit FileHandle(int fd) : fd_(fd) {}
-    ~FileHandle() {
+    LogFile();
+    ~LogFile() {
         if (fd_ >= 0) {
             ::close(fd_);
         }
     }
-    int get() const { return fd_; }
-    void Close() {
-        int fd = fd_;
-        fd_ = -1;
-        if (::close(fd) != 0) {
-            RaiseFromErrno();
-        }
-    }
+    LogFile(const LogFile&) = delete;
+    LogFile& operator=(const LogFile&) = delete;
+
+    void Append(const std::string& bytes);
+    // A failing close is reported like a failing write, since the line may
+    // not have reached the file.
+    void Close();
 
   private:
-    int fd_;
+    // The full path is made only for the message.
+    [[noreturn]] void Raise(int err) const {
+        throw EInOutError::FromErrno(err, CurrentDirectory() + name_);
+    }
+    void Lock();
+    std::string CutAtTrailingCtrlZ(off_t& end);
+    int WriteAll(const std::string& bytes);
+
+    std::string name_;
+    int fd_ = -1;
 };
 
-// An older writer may have ended the log with a Ctrl-Z; text appended after
-// it would be invisible to readers that stop there, so the file is cut at the
-// first Ctrl-Z among its last 128 bytes.
-void CutAtTrailingCtrlZ(int fd) {
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-        RaiseFromErrno();
+// Opening and creating are one step, so a person deleting the log at any
+// moment only makes this line start a new file. A log written under another
+// letter case is used as it is; a directory of that name is not the log, and
+// one named exactly "tallon.log" fails the open as access denied.
+LogFile::LogFile() {
+    name_ = ResolveFileName(kActivityLogName);
+    if (name_ != kActivityLogName) {
+        fd_ = ::open(name_.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
+        if (fd_ < 0 && errno != ENOENT && errno != EISDIR) {
+            Raise(errno);
+        }
     }
-    off_t start = st.st_size > kCtrlZWindow ? st.st_size - kCtrlZWindow : 0;
-    char tail[kCtrlZWindow];
-    ssize_t got = ::pread(fd, tail, static_cast<size_t>(st.st_size - start), start);
-    if (got < 0) {
-        RaiseFromErrno();
-    }
-    const void* hit = std::memchr(tail, kCtrlZ, static_cast<size_t>(got));
-    if (hit != nullptr) {
-        off_t cut = start + (static_cast<const char*>(hit) - tail);
-        if (::ftruncate(fd, cut) != 0) {
-            RaiseFromErrno();
+    if (fd_ < 0) {
+        name_ = kActivityLogName;
+        fd_ = ::open(name_.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        if (fd_ < 0) {
+            Raise(errno);
         }
     }
 }
 
-void WriteAll(int fd, const std::string& bytes) {
+// Every writer of the log holds its lock while it appends, so what one
+// takes back after a failed write is its own bytes, never another's line.
+void LogFile::Lock() {
+    while (::flock(fd_, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            Raise(errno);
+        }
+    }
+}
+
+// An older writer may have ended the log with a Ctrl-Z; text appended after
+// it would be invisible to readers that stop there, so the file is cut at the
+// first Ctrl-Z among its last 128 bytes. Returns the bytes cut off; `end` is
+// the file's size after the cut.
+std::string LogFile::CutAtTrailingCtrlZ(off_t& end) {
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) {
+        Raise(errno);
+    }
+    const off_t start = st.st_size > kCtrlZWindow ? st.st_size - kCtrlZWindow : 0;
+    char tail[kCtrlZWindow];
+    const ssize_t got = ::pread(fd_, tail, static_cast<size_t>(st.st_size - start), start);
+    if (got < 0) {
+        Raise(errno);
+    }
+    end = st.st_size;
+    const char* hit = static_cast<const char*>(std::memchr(tail, kCtrlZ, static_cast<size_t>(got)));
+    if (hit == nullptr) {
+        return "";
+    }
+    end = start + (hit - tail);
+    if (::ftruncate(fd_, end) != 0) {
+        Raise(errno);
+    }
+    const char* tailEnd = tail + got;
+    return std::string(hit, tailEnd);
+}
+
+// 0 when every byte was written, else the error that stopped the writing.
+int LogFile::WriteAll(const std::string& bytes) {
     size_t done = 0;
     while (done < bytes.size()) {
-        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            RaiseFromErrno();
+        const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return n < 0 ? errno : ENOSPC;
         }
         done += static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+// In append mode every line lands at the end, after whatever other
+// processes wrote. A line is written whole or not at all: when a write stops
+// part-way (a full disk) the file is cut back to where the line began and a
+// Ctrl-Z tail cut for it is put back, so it is as it was.
+void LogFile::Append(const std::string& bytes) {
+    Lock();
+    off_t start = 0;
+    const std::string cutOff = CutAtTrailingCtrlZ(start);
+    const int err = WriteAll(bytes);
+    if (err != 0) {
+        // Cutting back frees at least the room the tail needs.
+        if (::ftruncate(fd_, start) == 0) {
+            WriteAll(cutOff);
+        }
+        Raise(err);
+    }
+}
+
+void LogFile::Close() {
+    const int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) != 0) {
+        Raise(errno);
     }
 }
 
 }  // namespace
 
 void LogLine(const std::string& message) {
-    const std::string name = ResolveFileName(kActivityLogName);
-    // Other processes may write the same log at the same time: in append
-    // mode every line lands whole at the end, after whatever they wrote.
-    if (FileExists(name)) {
-        const int fd = ::open(name.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
-        if (fd < 0) {
-            RaiseFromErrno();
-        }
-        FileHandle file(fd);
-        CutAtTrailingCtrlZ(fd);
-        WriteAll(fd, message + "\r\n");
-        file.Close();
-        return;
-    }
-    // A directory of that name is not the log: creating the file then fails
-    // as access denied. Another process may create it first; nothing it
-    // wrote is cut.
-    const int fd = ::open(kActivityLogName, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        RaiseFromErrno();
-    }
-    FileHandle file(fd);
-    WriteAll(fd, message + "\r\n");
-    file.Close();
+    LogFile log;
+    log.Append(message + "\r\n");
+    log.Close();
 }
 
 std::string ActivityLogPath() {
-    return CurrentDirectory() + kActivityLogName;
+    const std::string found = ResolveFileName(kActivityLogName);
+    return CurrentDirectory() + (FileExists(found) ? found : std::string(kActivityLogName));
 }
 
 }  // namespace tallon

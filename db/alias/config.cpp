@@ -32,6 +32,14 @@ bool IsRegularFile(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+// Anything of that name, even a directory or a link that leads nowhere, is
+// the configuration the operator put there: reading it tells what is wrong,
+// instead of the search passing it over for another.
+bool IsPresent(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
 // The value part of a key=value line: quoted literally, or up to an inline
 // comment.
 std::string ParseValue(const std::string& raw) {
@@ -98,7 +106,7 @@ std::string FindEngineConfigFile(const std::string& programDirectory) {
             continue;
         }
         std::string path = dir + (dir.back() == '/' ? "" : "/") + name;
-        if (IsRegularFile(path)) {
+        if (IsPresent(path)) {
             return path;
         }
     }
@@ -119,6 +127,10 @@ std::vector<AliasConfig> ReadEngineConfig(const std::string& path) {
     while (std::getline(in, line)) {
         if (in.bad()) {
             ThrowEngineStartError(kStartConfigUnreadable);
+        }
+        // A NUL byte is no text (trimming would take it for a blank).
+        if (line.find('\0') != std::string::npos) {
+            ThrowEngineStartError(kStartConfigSyntax);
         }
         const std::string t = TrimBlanks(line);
         if (t.empty() || t.front() == ';' || t.front() == '#') {

@@ -48,13 +48,15 @@ std::string EngineStartMessage(unsigned status);
 [[noreturn]] void ThrowEngineStartError(unsigned status);
 
 // The configuration file in use: $TALLON_DB_CONF when set (a missing one is
-// an error: the operator asked for it), else the first existing file named
-// kEngineConfigFileName in the current directory, the program directory and
-// /etc/tallon/. "" when there is none, which means no aliases.
+// an error: the operator asked for it), else the first entry named
+// kEngineConfigFileName in the current directory, the program directory, the
+// site directory and /etc/tallon/; an entry that is no readable file (a
+// directory, a broken link) is still the one found, and reading it fails.
+// "" when there is none, which means no aliases.
 std::string FindEngineConfigFile(const std::string& programDirectory);
 
 // Parses a configuration file. Raises the engine start-up error for a file
-// that cannot be read or is malformed.
+// that cannot be read or is malformed (a NUL byte included).
 std::vector<AliasConfig> ReadEngineConfig(const std::string& path);
 
 }  // namespace tallon::db

@@ -1,10 +1,19 @@
 #include <QCheckBox>
+#include <QFontInfo>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QStyle>
+#include <QStyleOptionButton>
+#include <algorithm>
 
 #include "tests/app/window_fixture.h"
+
+inline void PrintTo(const QRect& r, std::ostream* os) {
+    *os << r.x() << "," << r.y() << " " << r.width() << "x" << r.height();
+}
 
 namespace tallon::app::test {
 namespace {
@@ -48,6 +57,58 @@ TEST_F(StartupTest, LocalModeKeepsEveryControlAndFillsTheRawFileBox) {
         // The gate covers the whole client area from the start.
         EXPECT_TRUE(form->GateShown());
         EXPECT_EQ(form->findChild<QWidget*>("Panel2")->geometry(), form->rect());
+    }
+}
+
+// Every caption fits its box at the layout's position and size, measured in
+// the face the control actually draws with.
+TEST_F(StartupTest, EveryCaptionFitsItsBoxAtTheLayoutsSizes) {
+    auto form = MakeForm();
+    struct Box {
+        const char* name;
+        QRect geometry;
+        const char* family;
+    };
+    const Box boxes[] = {
+        {"Label5", {16, 8, 80, 13}, "MS Sans Serif"},
+        {"FromTran_CB", {152, 8, 161, 17}, "MS Sans Serif"},
+        {"Merge_CB", {152, 24, 153, 17}, "MS Sans Serif"},
+        {"AllRaw_CB", {152, 48, 169, 17}, "MS Sans Serif"},
+        {"Label4", {24, 56, 48, 13}, "MS Sans Serif"},
+        {"Button7", {280, 72, 33, 25}, "MS Sans Serif"},
+        {"Label3", {16, 116, 158, 16}, "Tahoma"},
+        {"Button1", {16, 248, 113, 25}, "MS Sans Serif"},
+        {"Button2", {136, 248, 81, 25}, "MS Sans Serif"},
+        {"Button6", {224, 248, 75, 25}, "MS Sans Serif"},
+        {"Button5", {16, 280, 113, 25}, "MS Sans Serif"},
+        {"Label6", {56, 122, 49, 13}, "MS Sans Serif"},
+    };
+    for (const Box& box : boxes) {
+        SCOPED_TRACE(box.name);
+        QWidget* widget = Find<QWidget>(*form, box.name);
+        EXPECT_EQ(widget->geometry(), box.geometry);
+        EXPECT_EQ(QFontInfo(widget->font()).family().toStdString(), box.family);
+        // The room the control's style leaves its caption.
+        QRect room = widget->contentsRect();
+        QString text;
+        if (auto* label = qobject_cast<QLabel*>(widget)) {
+            text = label->text();
+        } else {
+            auto* button = qobject_cast<QAbstractButton*>(widget);
+            text = button->text();
+            QStyleOptionButton option;
+            option.initFrom(button);
+            const bool check = qobject_cast<QCheckBox*>(widget) != nullptr;
+            room = widget->style()->subElementRect(
+                check ? QStyle::SE_CheckBoxContents : QStyle::SE_PushButtonContents, &option,
+                widget);
+        }
+        const QFontMetrics metrics(widget->font());
+        const int width =
+            std::max(metrics.horizontalAdvance(text), metrics.boundingRect(text).width());
+        EXPECT_LE(width, room.width()) << text.toStdString();
+        EXPECT_LE(metrics.height(), room.height()) << text.toStdString();
+        EXPECT_TRUE(widget->rect().contains(room)) << text.toStdString();
     }
 }
 

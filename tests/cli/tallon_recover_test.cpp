@@ -514,6 +514,21 @@ TEST_F(TallonRecover, FailedLinesExitWithThreeAndEveryLineNotAddedCanBeRecovered
     EXPECT_TRUE(Has(ReadWholeFile(summary), "\"error\": \"File access denied\""));
 }
 
+// A line of megabytes is echoed cut, with its size; the log keeps it whole.
+TEST_F(TallonRecover, AStatusLineOfMegabytesIsEchoedCut) {
+    const std::string text(3'000'000, 'z');
+    WriteWholeFile(raw / "big.raw", CrLf({"007" + text}));
+    const ToolRun run = RunRecover({ProgramDir(), raw / "big.raw"}, work.path());
+    EXPECT_EQ(run.status, 3);
+    const std::string message = "'zz' is not a valid integer value s=[" + text + "]";
+    EXPECT_TRUE(Has(run.err, "the first: " + message.substr(0, 512) + " ... (" +
+                                 std::to_string(message.size()) + " bytes)\n"))
+        << run.err.substr(0, 200);
+    EXPECT_LT(run.err.size() + run.out.size(), 2000u);
+    const Lines log = Log();
+    EXPECT_EQ(std::count(log.begin(), log.end(), message), 1);
+}
+
 // On a terminal, the progress line comes back right after every status line
 // and the last one stays.
 TEST_F(TallonRecover, TheProgressLineIsRedrawnAfterEveryStatusLine) {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -166,6 +168,36 @@ TEST_F(AliasConfigTest, MalformedConfigurationGivesTheEngineStartError) {
             }
         },
         EDatabaseError);
+}
+
+// A configuration that is there but cannot be used is reported, never passed
+// over for one further down the search order.
+TEST_F(AliasConfigTest, AFoundFileThatCannotBeUsedIsAnError) {
+    WriteAliasAt(programDir_, "program");
+    test::ScopedWorkingDirectory cwd(workDir_.path());
+    const std::string found = workDir_ / kEngineConfigFileName;
+    auto startError = [] {
+        CloseAliasConnections();
+        try {
+            OpenAliasConnection("Brindle");
+        } catch (const EDatabaseError& e) {
+            return e.Message();
+        }
+        return std::string("<no error>");
+    };
+    ASSERT_EQ(::mkdir(found.c_str(), 0755), 0);
+    EXPECT_EQ(startError(), EngineStartMessage(kStartConfigUnreadable));
+    ASSERT_EQ(::rmdir(found.c_str()), 0);
+    ASSERT_EQ(::symlink(found.c_str(), found.c_str()), 0);  // a loop: it cannot be opened
+    EXPECT_EQ(startError(), EngineStartMessage(kStartConfigUnreadable));
+    ASSERT_EQ(::unlink(found.c_str()), 0);
+    EXPECT_EQ(MarkerOf("Brindle"), "program");
+
+    // NUL bytes are no text, even where trimming would have hidden them.
+    const char withNul[] = "[Brindle]\ndriver=sqlite\ndatabase=brindle.sqlite\0\n";
+    EXPECT_EQ(StartErrorFor(std::string(withNul, sizeof withNul - 1)),
+              EngineStartMessage(kStartConfigSyntax));
+    EXPECT_EQ(StartErrorFor(std::string(64, '\0')), EngineStartMessage(kStartConfigSyntax));
 }
 
 TEST_F(AliasConfigTest, ValuesCommentsAndQuotes) {

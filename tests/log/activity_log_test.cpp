@@ -1,11 +1,14 @@
 #include "log/activity_log.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -20,6 +23,25 @@ using test::ReadWholeFile;
 using test::ScopedWorkingDirectory;
 using test::TempDir;
 using test::WriteWholeFile;
+
+// Runs `body` in a child process (for limits and identities that must not
+// stay with the test) and returns its exit status; -1 when it did not exit.
+int ExitStatusOf(const std::function<int()>& body) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        int status = 99;
+        try {
+            status = body();
+        } catch (...) {
+        }
+        _exit(status);
+    }
+    int status = 0;
+    if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status)) {
+        return -1;
+    }
+    return WEXITSTATUS(status);
+}
 
 TEST(ActivityLog, CreatesAppendsAndFollowsTheWorkingDirectory) {
     TempDir first, second;
@@ -39,9 +61,36 @@ TEST(ActivityLog, CreatesAppendsAndFollowsTheWorkingDirectory) {
     EXPECT_EQ(ReadWholeFile(second / "tallon.log"), "elsewhere\r\n");
 }
 
-TEST(ActivityLog, DeletedWhileRunningIsCreatedAgain) {
+// A person deleting the log while a run writes it, at any moment: every
+// line either lands in the file of the moment or makes a new one, and none
+// fails.
+TEST(ActivityLog, DeletedAtAnyMomentIsCreatedAgain) {
     TempDir dir;
     ScopedWorkingDirectory cwd(dir.path());
+    const pid_t test = ::getpid();
+    const pid_t deleter = ::fork();
+    ASSERT_GE(deleter, 0);
+    if (deleter == 0) {
+        // Until killed, or orphaned should the test end early.
+        for (unsigned i = 0; ::getppid() == test; ++i) {
+            ::unlink((dir / "tallon.log").c_str());
+            ::usleep(i % 7 * 3);  // at varying moments of the writer's call
+        }
+        _exit(0);
+    }
+    int failed = 0;
+    std::string firstError;
+    for (int i = 0; i < 20000; ++i) {
+        try {
+            LogLine("line " + std::to_string(i));
+        } catch (const EInOutError& e) {
+            firstError = failed++ == 0 ? e.Message() : firstError;
+        }
+    }
+    ::kill(deleter, SIGKILL);
+    ::waitpid(deleter, nullptr, 0);
+    EXPECT_EQ(failed, 0) << firstError;
+
     LogLine("one");
     ASSERT_EQ(std::remove((dir / "tallon.log").c_str()), 0);
     LogLine("two");
@@ -60,6 +109,40 @@ TEST(ActivityLog, CutsAtCtrlZOnlyWithinTheLast128Bytes) {
     WriteWholeFile(dir / "tallon.log", early);
     LogLine("after");
     EXPECT_EQ(ReadWholeFile(dir / "tallon.log"), early + "after\r\n");
+}
+
+// A line the file cannot take whole (a full disk) is not written at all, and
+// a Ctrl-Z tail cut for it comes back. The file size limit stops a write
+// part-way as a full disk does; it is set in a child, where it stays.
+TEST(ActivityLog, ALineThatDoesNotFitLeavesTheLogAsItWas) {
+    TempDir dir;
+    ScopedWorkingDirectory cwd(dir.path());
+    const std::string line = "Card: 4561234 not found";
+    for (const std::string& before : {std::string("kept\r\n"), std::string("kept\r\n\x1A tail")}) {
+        // Room for nothing more, and room for a part of the line.
+        for (const rlim_t room : {rlim_t{0}, rlim_t{9}}) {
+            SCOPED_TRACE(std::to_string(before.size()) + " bytes + " + std::to_string(room));
+            WriteWholeFile(dir / "tallon.log", before);
+            const int status = ExitStatusOf([&] {
+                std::signal(SIGXFSZ, SIG_IGN);
+                const rlimit limit{before.size() + room, before.size() + room};
+                if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) {
+                    return 10;
+                }
+                try {
+                    LogLine(line);
+                } catch (const EInOutError& e) {
+                    return e.Message().ends_with(": " + (dir / "tallon.log")) ? 0 : 11;
+                }
+                return 12;
+            });
+            EXPECT_EQ(status, 0);
+            EXPECT_EQ(ReadWholeFile(dir / "tallon.log"), before);
+        }
+    }
+    // With room again, the next line is appended as usual.
+    LogLine(line);
+    EXPECT_EQ(ReadWholeFile(dir / "tallon.log"), "kept\r\n" + line + "\r\n");
 }
 
 TEST(ActivityLog, AppendsToALogNamedInAnotherCase) {
@@ -81,7 +164,7 @@ TEST(ActivityLog, ADirectoryOfThatNameIsAnAccessError) {
         FAIL() << "writing into a directory must fail";
     } catch (const EInOutError& e) {
         EXPECT_EQ(e.ErrorCode(), 5);
-        EXPECT_EQ(e.Message(), "File access denied");
+        EXPECT_EQ(e.Message(), "File access denied: " + (dir / "tallon.log"));
     }
 }
 
@@ -145,26 +228,21 @@ TEST(ActivityLog, ReadOnlyLogIsFileAccessDenied) {
     WriteWholeFile(dir / "tallon.log", "old\r\n");
     ASSERT_EQ(::chmod((dir / "tallon.log").c_str(), 0444), 0);
 
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
+    const int status = ExitStatusOf([&] {
         if (::geteuid() == 0 && ::setuid(65534) != 0) {
-            _exit(10);
+            return 10;
         }
         if (::chdir(dir.path().c_str()) != 0) {
-            _exit(11);
+            return 11;
         }
         try {
             LogLine("refused");
         } catch (const EInOutError& e) {
-            _exit(e.Message() == "File access denied" ? 0 : 12);
+            return e.Message() == "File access denied: " + (dir / "tallon.log") ? 0 : 12;
         }
-        _exit(13);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+        return 13;
+    });
+    EXPECT_EQ(status, 0);
     EXPECT_EQ(ReadWholeFile(dir / "tallon.log"), "old\r\n");
 }
 
