@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "base/errors.h"
 #include "base/file_names.h"
@@ -16,6 +18,7 @@ namespace {
 
 constexpr char kCtrlZ = 26;
 constexpr off_t kCtrlZWindow = 128;
+constexpr std::chrono::seconds kLockWait{10};
 
 // The log as it is open for one line. Every failure is raised naming the
 // file, so that a read-only or full log is found at once.
@@ -71,11 +74,19 @@ LogFile::LogFile() {
 
 // Every writer of the log holds its lock while it appends, so what one
 // takes back after a failed write is its own bytes, never another's line.
+// A writer holds it for the microseconds of one line; a lock held longer
+// than kLockWait is someone else's, and the line fails rather than wait for
+// ever.
 void LogFile::Lock() {
-    while (::flock(fd_, LOCK_EX) != 0) {
-        if (errno != EINTR) {
+    const auto deadline = std::chrono::steady_clock::now() + kLockWait;
+    while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EINTR && errno != EWOULDBLOCK) {
             Raise(errno);
         }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            Raise(EWOULDBLOCK);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 }
 
