@@ -64,6 +64,12 @@ void Batch::Commit() {
             round.losses.push_back({m, e.Message()});
         }
     }
+    // A member that lost its work while committing (a server gone for good)
+    // has said so in this round already.
+    std::erase_if(lost_, [&](const CommitRound::Loss& l) {
+        return std::any_of(round.losses.begin(), round.losses.end(),
+                           [&](const CommitRound::Loss& r) { return r.member == l.member; });
+    });
     engine_.BatchCommitted();
     ++commits_;
     const std::string error = round.losses.empty() ? "" : round.losses.front().message;
