@@ -8,8 +8,6 @@ namespace tallon {
 
 namespace {
 
-constexpr int64_t kMsPerDay = 86400000;
-
 // A date-time as milliseconds on a straight line (day * ms-per-day + time of
 // day), and back; the stored value keeps its time as the fraction's magnitude
 // before the epoch.

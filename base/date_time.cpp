@@ -11,8 +11,6 @@ namespace tallon {
 
 namespace {
 
-constexpr int64_t kMsPerDay = 86400000;
-
 // Days from 1 January 1970 of a proleptic Gregorian date, and back.
 int64_t DaysFromCivil(int64_t y, int m, int d) {
     y -= m <= 2 ? 1 : 0;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -14,6 +15,10 @@ struct DateTime {
 
     bool operator==(const DateTime& o) const { return value == o.value; }
 };
+
+// Milliseconds in a day: a date-time's fraction times this is the time of
+// day in milliseconds.
+inline constexpr int64_t kMsPerDay = 86400000;
 
 struct DateParts {
     int year = 0, month = 0, day = 0;

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <utility>
 
+#include "base/file_io.h"
 #include "base/text.h"
 
 namespace tallon {
@@ -67,21 +68,6 @@ bool WildcardMatch(std::string_view pattern, std::string_view name) {
         ++p;
     }
     return p == pattern.size();
-}
-
-bool WriteAll(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
 }
 
 }  // namespace
@@ -175,7 +161,7 @@ std::string WriteTemporaryCopy(const std::string& source, const std::string& dir
             ok = n == 0;
             break;
         }
-        if (!WriteAll(out, buffer.data(), static_cast<size_t>(n))) {
+        if (WriteFully(out, buffer.data(), static_cast<size_t>(n)) != 0) {
             ok = false;
             break;
         }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "base/errors.h"
+#include "base/file_io.h"
 #include "base/file_names.h"
 #include "base/regional.h"
 #include "base/site_directory.h"

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "base/errors.h"
+#include "base/file_io.h"
 #include "base/file_names.h"
 
 namespace tallon {
@@ -45,7 +46,6 @@ class LogFile {
     }
     void Lock();
     std::string CutAtTrailingCtrlZ(off_t& end);
-    int WriteAll(const std::string& bytes);
 
     std::string name_;
     int fd_ = -1;
@@ -118,22 +118,6 @@ std::string LogFile::CutAtTrailingCtrlZ(off_t& end) {
     return std::string(hit, tailEnd);
 }
 
-// 0 when every byte was written, else the error that stopped the writing.
-int LogFile::WriteAll(const std::string& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return n < 0 ? errno : ENOSPC;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return 0;
-}
-
 // In append mode every line lands at the end, after whatever other
 // processes wrote. A line is written whole or not at all: when a write stops
 // part-way (a full disk) the file is cut back to where the line began and a
@@ -142,11 +126,11 @@ void LogFile::Append(const std::string& bytes) {
     Lock();
     off_t start = 0;
     const std::string cutOff = CutAtTrailingCtrlZ(start);
-    const int err = WriteAll(bytes);
+    const int err = WriteFully(fd_, bytes);
     if (err != 0) {
         // Cutting back frees at least the room the tail needs.
         if (::ftruncate(fd_, start) == 0) {
-            WriteAll(cutOff);
+            WriteFully(fd_, cutOff);
         }
         Raise(err);
     }

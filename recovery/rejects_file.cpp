@@ -6,7 +6,9 @@
 
 #include <cerrno>
 
+#include "base/csv.h"
 #include "base/errors.h"
+#include "base/file_io.h"
 
 namespace tallon {
 namespace {
@@ -19,32 +21,6 @@ int OpenForAppend(const std::string& path) {
     return fd;
 }
 
-// One write, so that two runs appending to the same file never interleave
-// within a line.
-void WriteWhole(int fd, const std::string& bytes) {
-    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-    if (written < 0) {
-        throw EInOutError::FromErrno(errno);
-    }
-    if (static_cast<size_t>(written) != bytes.size()) {
-        throw EInOutError::FromErrno(ENOSPC);
-    }
-}
-
-std::string CsvField(const std::string& value) {
-    if (value.find_first_of(",\"\r\n") == std::string::npos) {
-        return value;
-    }
-    std::string quoted = "\"";
-    for (const char c : value) {
-        if (c == '"') {
-            quoted += '"';
-        }
-        quoted += c;
-    }
-    return quoted + '"';
-}
-
 }  // namespace
 
 RejectsFile::RejectsFile(const std::string& path) {
@@ -53,7 +29,7 @@ RejectsFile::RejectsFile(const std::string& path) {
         csv_ = OpenForAppend(path + ".csv");
         struct stat st {};
         if (::fstat(csv_, &st) == 0 && st.st_size == 0) {
-            WriteWhole(csv_, "raw_file,line,cause,message\r\n");
+            AppendInOneWrite(csv_, "raw_file,line,cause,message\r\n");
         }
     } catch (...) {
         ::close(raw_);
@@ -70,9 +46,9 @@ RejectsFile::~RejectsFile() {
 }
 
 void RejectsFile::Add(const RejectedLine& line) {
-    WriteWhole(raw_, line.text + "\r\n");
-    WriteWhole(csv_, CsvField(line.rawFile) + "," + std::to_string(line.lineNumber) + "," +
-                         CauseName(line.outcome) + "," + CsvField(line.message) + "\r\n");
+    AppendInOneWrite(raw_, line.text + "\r\n");
+    AppendInOneWrite(csv_, CsvField(line.rawFile) + "," + std::to_string(line.lineNumber) + "," +
+                               CauseName(line.outcome) + "," + CsvField(line.message) + "\r\n");
 }
 
 }  // namespace tallon

@@ -87,31 +87,4 @@ std::string RunSummaryJson(const RunTotals& totals, RunMode mode, const std::str
     return json;
 }
 
-void WriteFileAtomically(const std::string& path, const std::string& content) {
-    std::string temp = path + ".XXXXXX";
-    const int fd = ::mkstemp(temp.data());
-    if (fd < 0) {
-        throw EInOutError::FromErrno(errno);
-    }
-    const ssize_t written = ::write(fd, content.data(), content.size());
-    int err = written < 0 ? errno : static_cast<size_t>(written) != content.size() ? ENOSPC : 0;
-    if (err == 0 && ::fsync(fd) != 0) {
-        err = errno;
-    }
-    // mkstemp makes the file 0600; a summary is as readable as any new file.
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    ::fchmod(fd, 0666 & ~mask);
-    if (::close(fd) != 0 && err == 0) {
-        err = errno;
-    }
-    if (err == 0 && ::rename(temp.c_str(), path.c_str()) != 0) {
-        err = errno;
-    }
-    if (err != 0) {
-        ::unlink(temp.c_str());
-        throw EInOutError::FromErrno(err);
-    }
-}
-
 }  // namespace tallon

@@ -6,11 +6,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/date_time.h"
+
 namespace tallon::db::paradox {
 
 namespace {
 
-constexpr double kMsPerDay = 86400000.0;
 constexpr int64_t kLastDay = 3652059;  // 31 December 9999
 // Significant digits a BCD value keeps: its tail past what a double carries
 // may hold any nibble (Paradox fills it from a double), and the engine
@@ -94,14 +95,14 @@ bool DecodeBcd(const unsigned char* p, FieldValue& v, std::string& why) {
 
 bool DecodeTimestamp(const unsigned char* p, FieldValue& v, std::string& why) {
     const double total = FlippedDouble(p);
-    const double days = std::floor(total / kMsPerDay);
+    const double days = std::floor(total / static_cast<double>(kMsPerDay));
     if (!(days >= 1 && days <= static_cast<double>(kLastDay)) ||
         !DateOfDay(static_cast<int64_t>(days), v)) {
         why = "timestamp out of range";
         return false;
     }
     v.kind = FieldValue::Timestamp;
-    v.ms = std::min<int64_t>(std::llround(total - days * kMsPerDay), 86399999);
+    v.ms = std::min<int64_t>(std::llround(total - days * static_cast<double>(kMsPerDay)), 86399999);
     return true;
 }
 
