@@ -71,6 +71,15 @@ TForm1::TForm1(db::Engine& engine, std::string programDirectory,
 TForm1::~TForm1() = default;
 
 void TForm1::BuildControls() {
+    BuildInputs();
+    BuildStatus();
+    BuildButtons();
+    BuildAccessGate();
+    StyleControls();
+}
+
+// The run's inputs: table name, options, RAW file.
+void TForm1::BuildInputs() {
     Label5 = Place<QLabel>(this, "Label5", 16, 8, 80, 13);
     Label5->setText("Trans. File Name");
     Label5->installEventFilter(this);
@@ -99,6 +108,15 @@ void TForm1::BuildControls() {
     Button7 = Place<QPushButton>(this, "Button7", 280, 72, 33, 25);
     Button7->setText("...");
 
+    // Holds the fallback device name; never shown.
+    Panel1 = Place<QFrame>(this, "Panel1", -400, 0, 185, 41);
+    Panel1->setVisible(false);
+    Edit2 = Place<QLineEdit>(Panel1, "Edit2", 8, 8, 121, 21);
+    Edit2->setText("DORN");
+}
+
+// The line counter and the status memo.
+void TForm1::BuildStatus() {
     Label3 = Place<QLabel>(this, "Label3", 16, 116, 158, 16);
     Label3->setText("Total Records Processed:");
     Label3->setFont(LargeLabelFont());
@@ -129,7 +147,9 @@ void TForm1::BuildControls() {
     Memo1->setMaximumBlockCount(kMemoMaxLines);
     Memo1->appendPlainText(kMemoLine1);
     Memo1->appendPlainText(kMemoLine2);
+}
 
+void TForm1::BuildButtons() {
     Button1 = Place<QPushButton>(this, "Button1", 16, 248, 113, 25);
     Button1->setText("Recover from RAW");
     Button2 = Place<QPushButton>(this, "Button2", 136, 248, 81, 25);
@@ -138,14 +158,10 @@ void TForm1::BuildControls() {
     Button6->setText("Close");
     Button5 = Place<QPushButton>(this, "Button5", 16, 280, 113, 25);
     Button5->setText("STOP");
+}
 
-    // Holds the fallback device name; never shown.
-    Panel1 = Place<QFrame>(this, "Panel1", -400, 0, 185, 41);
-    Panel1->setVisible(false);
-    Edit2 = Place<QLineEdit>(Panel1, "Edit2", 8, 8, 121, 21);
-    Edit2->setText("DORN");
-
-    // The access gate, created last so it lies over every other control.
+// The access gate, created last so it lies over every other control.
+void TForm1::BuildAccessGate() {
     Panel2 = Place<QFrame>(this, "Panel2", 352, 24, 424, 277);
     Panel2->setFrameShape(QFrame::Panel);
     Panel2->setFrameShadow(QFrame::Raised);
@@ -158,7 +174,9 @@ void TForm1::BuildControls() {
     dollars->setParent(PW_Edit);
     PW_Edit->setStyle(dollars);
     PW_Edit->installEventFilter(this);
+}
 
+void TForm1::StyleControls() {
     auto* checkBoxes = new CheckBoxStyle;
     checkBoxes->setParent(this);
     for (QCheckBox* box : {FromTran_CB, Merge_CB, AllRaw_CB}) {

@@ -87,6 +87,11 @@ class TForm1 final : public QWidget, public Host {
 
   private:
     void BuildControls();
+    void BuildInputs();
+    void BuildStatus();
+    void BuildButtons();
+    void BuildAccessGate();
+    void StyleControls();
     void SetTabOrder();
     void ConnectHandlers();
 

@@ -172,131 +172,151 @@ DateTime TimePart(DateTime dt) {
     return DateTime{std::fabs(dt.value - std::trunc(dt.value))};
 }
 
-std::string FormatDateTime(std::string_view pattern, DateTime dt,
-                           const RegionalSettings& settings) {
-    const DateParts d = DecodeDate(dt);
-    const TimeParts t = DecodeTime(dt);
-    const bool twelveHour = UsesTwelveHourClock(pattern);
-    std::string out;
-    char lastToken = 0;
-    size_t i = 0;
-    while (i < pattern.size()) {
-        const char c = pattern[i];
-        char token = Upper(c);
-        if (token >= 'A' && token <= 'Z') {
-            // Only letters count: "hh:mm" and "hhmm" both give minutes.
-            if (token == 'M' && lastToken == 'H') {
-                token = 'N';
+namespace {
+
+// Renders one pattern. A run of one letter is one field; "M" right after an
+// hour is minutes ("hh:mm" and "hhmm" alike: only letters count).
+class DateTimeFormatter {
+  public:
+    DateTimeFormatter(std::string_view pattern, DateTime dt, const RegionalSettings& settings)
+        : pattern_(pattern),
+          d_(DecodeDate(dt)),
+          t_(DecodeTime(dt)),
+          settings_(settings),
+          twelveHour_(UsesTwelveHourClock(pattern)) {}
+
+    std::string Render() {
+        char lastToken = 0;
+        for (size_t i = 0; i < pattern_.size();) {
+            char token = Upper(pattern_[i]);
+            if (token >= 'A' && token <= 'Z') {
+                if (token == 'M' && lastToken == 'H') {
+                    token = 'N';
+                }
+                lastToken = token;
             }
-            lastToken = token;
+            i += Field(token, i);
         }
+        return out_;
+    }
+
+  private:
+    // Appends the field at `i`; returns the pattern characters it took.
+    size_t Field(char token, size_t i) {
+        const size_t n = CountRun(pattern_, i);
         switch (token) {
-            case 'Y': {
-                const size_t n = CountRun(pattern, i);
-                out += n <= 2 ? Pad(d.year % 100, 2) : Pad(d.year, 4);
-                i += n;
-                break;
-            }
-            case 'M': {
-                const size_t n = CountRun(pattern, i);
-                if (n == 1) {
-                    out += std::to_string(d.month);
-                } else if (n == 2) {
-                    out += Pad(d.month, 2);
-                } else if (n == 3) {
-                    out += kShortMonths[d.month - 1];
-                } else {
-                    out += kLongMonths[d.month - 1];
-                }
-                i += n;
-                break;
-            }
-            case 'D': {
-                const size_t n = CountRun(pattern, i);
-                // 1 January 1970 was a Thursday; 0 is Sunday.
-                const int64_t days = DaysFromCivil(d.year, d.month, d.day);
-                const int weekday = static_cast<int>((((days + 4) % 7) + 7) % 7);
-                if (n == 1) {
-                    out += std::to_string(d.day);
-                } else if (n == 2) {
-                    out += Pad(d.day, 2);
-                } else if (n == 3) {
-                    out += kShortDays[weekday];
-                } else {
-                    out += kLongDays[weekday];
-                }
-                i += n;
-                break;
-            }
-            case 'H': {
-                const size_t n = CountRun(pattern, i);
-                int hour = t.hour;
-                if (twelveHour) {
-                    hour %= 12;
-                    if (hour == 0) {
-                        hour = 12;
-                    }
-                }
-                out += n == 1 ? std::to_string(hour) : Pad(hour, 2);
-                i += n;
-                break;
-            }
-            case 'N': {
-                const size_t n = CountRun(pattern, i);
-                out += n == 1 ? std::to_string(t.minute) : Pad(t.minute, 2);
-                i += n;
-                break;
-            }
-            case 'S': {
-                const size_t n = CountRun(pattern, i);
-                out += n == 1 ? std::to_string(t.second) : Pad(t.second, 2);
-                i += n;
-                break;
-            }
-            case 'Z': {
-                const size_t n = CountRun(pattern, i);
-                out += n == 1 ? std::to_string(t.millisecond) : Pad(t.millisecond, 3);
-                i += n;
-                break;
-            }
-            case 'A': {
-                const bool pm = t.hour >= 12;
-                if (StartsWithNoCase(pattern, i, "ampm")) {
-                    out += pm ? settings.pmDesignator : settings.amDesignator;
-                    i += 4;
-                } else if (StartsWithNoCase(pattern, i, "am/pm")) {
-                    out += pattern.substr(pm ? i + 3 : i, 2);
-                    i += 5;
-                } else if (StartsWithNoCase(pattern, i, "a/p")) {
-                    out += pattern[pm ? i + 2 : i];
-                    i += 3;
-                } else {
-                    out += c;
-                    ++i;
-                }
-                break;
-            }
-            case '"':
-            case '\'': {
-                size_t close = pattern.find(c, i + 1);
-                if (close == std::string_view::npos) {
-                    close = pattern.size();
-                }
-                out += pattern.substr(i + 1, close - i - 1);
-                i = close + 1;
-                break;
-            }
-            case ':':
-                out += settings.timeSeparator;
-                ++i;
-                break;
+            case 'Y':
+                out_ += n <= 2 ? Pad(d_.year % 100, 2) : Pad(d_.year, 4);
+                return n;
+            case 'M':
+                out_ += Named(d_.month, n, kShortMonths, kLongMonths);
+                return n;
+            case 'D':
+                out_ += Named(d_.day, n, kShortDays, kLongDays, Weekday());
+                return n;
+            case 'H':
+                out_ += Number(Hour(), n, 2);
+                return n;
+            case 'N':
+                out_ += Number(t_.minute, n, 2);
+                return n;
+            case 'S':
+                out_ += Number(t_.second, n, 2);
+                return n;
+            case 'Z':
+                out_ += Number(t_.millisecond, n, 3);
+                return n;
             default:
-                out += c;
-                ++i;
-                break;
+                return Other(i);
         }
     }
-    return out;
+
+    size_t Other(size_t i) {
+        const char c = pattern_[i];
+        if (Upper(c) == 'A') {
+            return AmPm(i);
+        }
+        if (c == '"' || c == '\'') {
+            return Quoted(i);
+        }
+        out_ += c == ':' ? settings_.timeSeparator : std::string(1, c);
+        return 1;
+    }
+
+    // "ampm" gives the regional designator, "am/pm" and "a/p" the pattern's own.
+    size_t AmPm(size_t i) {
+        const bool pm = t_.hour >= 12;
+        if (StartsWithNoCase(pattern_, i, "ampm")) {
+            out_ += pm ? settings_.pmDesignator : settings_.amDesignator;
+            return 4;
+        }
+        if (StartsWithNoCase(pattern_, i, "am/pm")) {
+            out_ += pattern_.substr(pm ? i + 3 : i, 2);
+            return 5;
+        }
+        if (StartsWithNoCase(pattern_, i, "a/p")) {
+            out_ += pattern_[pm ? i + 2 : i];
+            return 3;
+        }
+        out_ += pattern_[i];
+        return 1;
+    }
+
+    // Text in quotes is copied as it is, without its quotes.
+    size_t Quoted(size_t i) {
+        size_t close = pattern_.find(pattern_[i], i + 1);
+        if (close == std::string_view::npos) {
+            close = pattern_.size();
+        }
+        out_ += pattern_.substr(i + 1, close - i - 1);
+        return close + 1 - i;
+    }
+
+    static std::string Number(int value, size_t n, int width) {
+        return n == 1 ? std::to_string(value) : Pad(value, width);
+    }
+
+    // A number (one or two letters) or a name (three: short, four: long).
+    template <class Names>
+    static std::string Named(int value, size_t n, const Names& shortNames, const Names& longNames) {
+        return Named(value, n, shortNames, longNames, value - 1);
+    }
+    template <class Names>
+    static std::string Named(int value, size_t n, const Names& shortNames, const Names& longNames,
+                             int nameIndex) {
+        if (n <= 2) {
+            return Number(value, n, 2);
+        }
+        return n == 3 ? shortNames[nameIndex] : longNames[nameIndex];
+    }
+
+    // 0 is Sunday; 1 January 1970 was a Thursday.
+    int Weekday() const {
+        const int64_t days = DaysFromCivil(d_.year, d_.month, d_.day);
+        return static_cast<int>((((days + 4) % 7) + 7) % 7);
+    }
+
+    int Hour() const {
+        if (!twelveHour_) {
+            return t_.hour;
+        }
+        const int hour = t_.hour % 12;
+        return hour == 0 ? 12 : hour;
+    }
+
+    std::string_view pattern_;
+    DateParts d_;
+    TimeParts t_;
+    const RegionalSettings& settings_;
+    bool twelveHour_;
+    std::string out_;
+};
+
+}  // namespace
+
+std::string FormatDateTime(std::string_view pattern, DateTime dt,
+                           const RegionalSettings& settings) {
+    return DateTimeFormatter(pattern, dt, settings).Render();
 }
 
 std::string LongTimeText(DateTime dt, const RegionalSettings& settings) {

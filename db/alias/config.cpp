@@ -113,6 +113,72 @@ std::string FindEngineConfigFile(const std::string& programDirectory) {
     return "";
 }
 
+namespace {
+
+// "[name]", with nothing but a comment after it: a new alias.
+void StartSection(const std::string& t, std::vector<AliasConfig>& aliases) {
+    const size_t close = t.find(']');
+    if (close == std::string::npos) {
+        ThrowEngineStartError(kStartConfigSyntax);
+    }
+    const std::string rest = TrimBlanks(t.substr(close + 1));
+    if (!rest.empty() && rest.front() != ';' && rest.front() != '#') {
+        ThrowEngineStartError(kStartConfigSyntax);
+    }
+    const std::string name = TrimBlanks(t.substr(1, close - 1));
+    if (name.empty()) {
+        ThrowEngineStartError(kStartConfigSyntax);
+    }
+    for (const AliasConfig& a : aliases) {
+        if (LowerCase(a.name) == LowerCase(name)) {
+            ThrowEngineStartError(kStartDuplicateAlias);
+        }
+    }
+    aliases.push_back(AliasConfig{name, "", "", "", ""});
+}
+
+// "key=value" of the alias last started; unknown keys are passed over.
+void SetKey(const std::string& t, std::vector<AliasConfig>& aliases) {
+    const size_t eq = t.find('=');
+    if (eq == std::string::npos || eq == 0 || aliases.empty()) {
+        ThrowEngineStartError(kStartConfigSyntax);
+    }
+    const std::string key = LowerCase(TrimBlanks(t.substr(0, eq)));
+    const std::string value = ParseValue(t.substr(eq + 1));
+    AliasConfig& a = aliases.back();
+    if (key == "driver") {
+        a.driver = LowerCase(value);
+    } else if (key == "database") {
+        a.database = value;
+    } else if (key == "connection") {
+        a.connection = value;
+    } else if (key == "synchronous") {
+        a.synchronous = LowerCase(value);
+        if (a.synchronous != "off" && a.synchronous != "normal" && a.synchronous != "full" &&
+            a.synchronous != "extra") {
+            ThrowEngineStartError(kStartConfigSyntax);
+        }
+    }
+}
+
+void ReadLine(const std::string& line, std::vector<AliasConfig>& aliases) {
+    // A NUL byte is no text (trimming would take it for a blank).
+    if (line.find('\0') != std::string::npos) {
+        ThrowEngineStartError(kStartConfigSyntax);
+    }
+    const std::string t = TrimBlanks(line);
+    if (t.empty() || t.front() == ';' || t.front() == '#') {
+        return;
+    }
+    if (t.front() == '[') {
+        StartSection(t, aliases);
+    } else {
+        SetKey(t, aliases);
+    }
+}
+
+}  // namespace
+
 std::vector<AliasConfig> ReadEngineConfig(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in || !IsRegularFile(path)) {
@@ -128,55 +194,7 @@ std::vector<AliasConfig> ReadEngineConfig(const std::string& path) {
         if (in.bad()) {
             ThrowEngineStartError(kStartConfigUnreadable);
         }
-        // A NUL byte is no text (trimming would take it for a blank).
-        if (line.find('\0') != std::string::npos) {
-            ThrowEngineStartError(kStartConfigSyntax);
-        }
-        const std::string t = TrimBlanks(line);
-        if (t.empty() || t.front() == ';' || t.front() == '#') {
-            continue;
-        }
-        if (t.front() == '[') {
-            const size_t close = t.find(']');
-            if (close == std::string::npos) {
-                ThrowEngineStartError(kStartConfigSyntax);
-            }
-            const std::string rest = TrimBlanks(t.substr(close + 1));
-            if (!rest.empty() && rest.front() != ';' && rest.front() != '#') {
-                ThrowEngineStartError(kStartConfigSyntax);
-            }
-            const std::string name = TrimBlanks(t.substr(1, close - 1));
-            if (name.empty()) {
-                ThrowEngineStartError(kStartConfigSyntax);
-            }
-            for (const AliasConfig& a : result) {
-                if (LowerCase(a.name) == LowerCase(name)) {
-                    ThrowEngineStartError(kStartDuplicateAlias);
-                }
-            }
-            result.push_back(AliasConfig{name, "", "", "", ""});
-            continue;
-        }
-        const size_t eq = t.find('=');
-        if (eq == std::string::npos || eq == 0 || result.empty()) {
-            ThrowEngineStartError(kStartConfigSyntax);
-        }
-        const std::string key = LowerCase(TrimBlanks(t.substr(0, eq)));
-        const std::string value = ParseValue(t.substr(eq + 1));
-        AliasConfig& a = result.back();
-        if (key == "driver") {
-            a.driver = LowerCase(value);
-        } else if (key == "database") {
-            a.database = value;
-        } else if (key == "connection") {
-            a.connection = value;
-        } else if (key == "synchronous") {
-            a.synchronous = LowerCase(value);
-            if (a.synchronous != "off" && a.synchronous != "normal" && a.synchronous != "full" &&
-                a.synchronous != "extra") {
-                ThrowEngineStartError(kStartConfigSyntax);
-            }
-        }
+        ReadLine(line, result);
     }
     if (in.bad()) {
         ThrowEngineStartError(kStartConfigUnreadable);
