@@ -179,7 +179,7 @@ bool DecodeField(const Field& f, const unsigned char* p, FieldValue& v, std::str
         case kBcd:
             return DecodeBcd(p, v, why);
     }
-    why = "a " + FieldTypeName(f.type) + " field cannot be read";
+    why = FieldTypeWithArticle(f.type) + " field cannot be read";
     return false;
 }
 

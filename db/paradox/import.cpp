@@ -29,6 +29,10 @@ constexpr int64_t kRecordsNamed = 10;
 constexpr const char* kTransactionFields[] = {"SeqNo", "Date", "Time", "Card No", "Device Name"};
 constexpr const char* kTransactionKey = "SeqNo;Time;Card No";
 
+std::string Counted(int64_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
 int FieldPlace(const std::vector<local::FieldDef>& fields, const std::string& name) {
     for (size_t i = 0; i < fields.size(); ++i)
         if (SameText(fields[i].name, name))
@@ -337,8 +341,8 @@ std::optional<local::FieldDef> EngineField(const Field& field, int codePage, std
             def.size = 19;
             return def;
     }
-    why = "field \"" + TextForMessages(field.name, codePage) + "\" is a " +
-          FieldTypeName(field.type) + " field, which an engine table cannot hold";
+    why = "field \"" + TextForMessages(field.name, codePage) + "\" is " +
+          FieldTypeWithArticle(field.type) + " field, which an engine table cannot hold";
     return std::nullopt;
 }
 
@@ -386,11 +390,12 @@ std::string SummaryLine(const TableReport& r, bool check) {
         for (const auto& p : r.problems)
             line += "; " + p;
         if (r.fields)
-            line += " (" + std::to_string(r.read) + " records read, none written)";
+            line += " (" + Counted(r.read, "record", "records") + " read, none written)";
         return line;
     }
-    line += std::to_string(r.read) + " records read, " + std::to_string(r.written) + " written" +
-            (check ? " (check only)" : "") + ", " + std::to_string(r.fields) + " fields, ";
+    line += Counted(r.read, "record", "records") + " read, " + std::to_string(r.written) +
+            " written" + (check ? " (check only)" : "") + ", " +
+            Counted(r.fields, "field", "fields") + ", ";
     line += r.indexes.empty() ? "no indexes" : "indexes " + Joined(r.indexes, ", ");
     line += r.codePage ? ", code page " + std::to_string(r.codePage) : ", no code page";
     if (r.headerCount >= 0) {

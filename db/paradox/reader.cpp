@@ -70,7 +70,7 @@ bool Reader::Next(std::vector<FieldValue>& values, std::string& why) {
 bool Reader::ReadBlob(const Field& f, const unsigned char* p, FieldValue& v, std::string& why) {
     v = FieldValue();
     if (f.type != kMemo && f.type != kFormattedMemo) {
-        why = "a " + FieldTypeName(f.type) + " field cannot be read";
+        why = FieldTypeWithArticle(f.type) + " field cannot be read";
         return false;
     }
     const int leader = f.length - kBlobPointerBytes;

@@ -199,3 +199,14 @@ TableHeader ReadTableHeader(const ReadOnlyFile& file) {
 }
 
 }  // namespace tallon::db::paradox
+
+namespace tallon::db::paradox {
+
+std::string FieldTypeWithArticle(int type) {
+    const std::string name = FieldTypeName(type);
+    const bool vowel =
+        !name.empty() && std::string("AEIOUaeiou").find(name[0]) != std::string::npos;
+    return (vowel ? "an " : "a ") + name;
+}
+
+}  // namespace tallon::db::paradox

@@ -36,6 +36,8 @@ enum FieldType : int {
 
 // "alpha", "date", ... for messages; "type 0xNN" for one we do not know.
 std::string FieldTypeName(int type);
+// The same with its article: "a memo", "an OLE".
+std::string FieldTypeWithArticle(int type);
 
 // Fields whose value lies (at least in part) in the .MB file: the last 10
 // bytes of the field point there.

@@ -168,7 +168,7 @@ TEST_F(ParadoxImport, DirectoryImportReportsEachTableAndKeepsFailuresInPlace) {
         << lines[3];
     EXPECT_EQ(lines[4], "TRAN1.DB: already an engine table, left as it is");
     EXPECT_EQ(lines[5],
-              "rdrmain.db: 1 records read, 1 written, 2 fields, no indexes, code page 1252");
+              "rdrmain.db: 1 record read, 1 written, 2 fields, no indexes, code page 1252");
 
     // Failed tables: originals where they were, nothing half-written.
     for (const char* f : {"KEYS.DB", "PHOTOS.DB", "TR271208.DB", "TR271208.PX"}) {
