@@ -53,6 +53,10 @@ class Intake {
     static constexpr std::chrono::seconds kLookupAge{5};
     // Files kept open at most (idle ones are closed first).
     static constexpr size_t kMaxOpenFiles = 256;
+    // A file read to its end is closed once idle this long (or the settle
+    // time, if longer): until then a rename out of the directory followed
+    // by a last write is still read through its descriptor.
+    static constexpr std::chrono::seconds kCloseAfter{60};
 
     explicit Intake(Setting setting);
     ~Intake();
@@ -73,7 +77,9 @@ class Intake {
     Clock::time_point NextDue() const;
     // Forgets cached lookups, reads the configuration again.
     void Reload(const std::function<void()>& rereadSettings);
-    // The end: commits, saves, says "Completed - " for every file read.
+    // The end: files that left the directory are read to their end (they
+    // could not be read after a restart), what was read is committed and
+    // saved, and every file read says "Completed - ".
     void Stop();
 
     IntakeStatus Status() const;
@@ -128,6 +134,7 @@ class Intake {
     std::deque<InFlight> inFlight_;
     std::vector<Held> held_;
     uint64_t nextSequence_ = 1;
+    bool draining_ = false;  // stopping: files that left are read to their end
     bool positionsChanged_ = false;
     bool scanFailed_ = false;
     RetryWait retry_;

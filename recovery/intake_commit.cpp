@@ -165,7 +165,8 @@ void Intake::SettleFiles(Clock::time_point now) {
         if (file->active) {
             Complete(*file);
         }
-        if (!file->gone) {
+        if (!file->gone &&
+            now - file->changed >= std::max<Clock::duration>(setting_.settle, kCloseAfter)) {
             file->Close();
         }
     }
@@ -235,8 +236,11 @@ Intake::Clock::time_point Intake::NextDue() const {
         if (file->dirty) {
             return Clock::now();
         }
-        if (file->unendedTail || file->active || file->IsOpen()) {
+        if (file->unendedTail || file->active) {
             due = std::min(due, file->changed + setting_.settle);
+        } else if (file->IsOpen()) {
+            due = std::min(due,
+                           file->changed + std::max<Clock::duration>(setting_.settle, kCloseAfter));
         }
     }
     // A settle time already past that did not end its file (a line held
@@ -260,6 +264,16 @@ void Intake::Reload(const std::function<void()>& rereadSettings) {
 }
 
 void Intake::Stop() {
+    if (!retry_.Waiting()) {
+        Scan();
+        draining_ = true;
+        for (auto& [id, file] : files_) {
+            if (file->gone && file->IsOpen()) {
+                ReadFile(*file, false);
+            }
+        }
+        draining_ = false;
+    }
     CommitPoint();
     for (auto& [id, file] : files_) {
         if (file->active && !Holds(*file)) {

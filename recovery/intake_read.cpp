@@ -65,7 +65,7 @@ void Intake::ReadFile(WatchedFile& file, bool settled) {
     progress_ = RunProgress{file.Name(), file.read.offset, source.Size()};
     std::string text;
     FilePosition before = file.read;
-    while (!setting_.stopRequested() && source.Next(text)) {
+    while ((draining_ || !setting_.stopRequested()) && source.Next(text)) {
         if (!file.active) {
             file.active = true;
             file.episode = FileTotals{};
