@@ -261,6 +261,8 @@ void Intake::Reload(const std::function<void()>& rereadSettings) {
     }
     rereadSettings();
     OpenSession();
+    setting_.host.AddMemoLine(
+        "Reloaded: cached lookups forgotten, tallon.ini and the aliases read again");
 }
 
 void Intake::Stop() {
