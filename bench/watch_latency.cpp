@@ -1,8 +1,8 @@
 // Latency from an append to a watched RAW file to its record's commit, as
 // a client of the site sees it (the row readable in the day table):
-//   watch_latency TALLON_RECOVER PROGRAM_DIR RAW_DIR LINES [OPTION...]
+//   watch_latency TALLON_RECOVER PROGRAM_DIR RAW_DIR LINES CARD [OPTION...]
 // starts "TALLON_RECOVER --watch --program-dir=PROGRAM_DIR OPTION... RAW_DIR",
-// appends LINES lines to RAW_DIR/latency.raw one at a time (50 to 150 ms
+// appends LINES lines (events of card CARD) to RAW_DIR/latency.raw one at a time (50 to 150 ms
 // apart), waits for each row and prints p50, p99 and the largest latency.
 
 #include <fcntl.h>
@@ -35,7 +35,8 @@ long StoredRows(const std::string& dir) {
             continue;
         }
         sqlite3* db = nullptr;
-        if (sqlite3_open_v2(entry.path().c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        if (sqlite3_open_v2(entry.path().c_str(), &db, SQLITE_OPEN_READONLY, nullptr) ==
+            SQLITE_OK) {
             sqlite3_busy_timeout(db, 50);
             sqlite3_stmt* st = nullptr;
             if (sqlite3_prepare_v2(db, "select count(*) from records", -1, &st, nullptr) ==
@@ -74,14 +75,16 @@ double Percentile(std::vector<double> v, double p) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 5) {
-        std::fprintf(stderr, "usage: watch_latency TALLON_RECOVER PROGRAM_DIR RAW_DIR LINES [OPTION...]\n");
+    if (argc < 6) {
+        std::fprintf(stderr,
+                     "usage: watch_latency TALLON_RECOVER PROGRAM_DIR RAW_DIR LINES CARD "
+                     "[OPTION...]\n");
         return 2;
     }
-    const std::string program = argv[2], raw = argv[3];
+    const std::string program = argv[2], raw = argv[3], card = argv[5];
     const int lines = std::atoi(argv[4]);
     std::vector<std::string> args{argv[1], "--watch", "--program-dir=" + program};
-    args.insert(args.end(), argv + 5, argv + argc);
+    args.insert(args.end(), argv + 6, argv + argc);
     args.push_back(raw);
     const pid_t watcher = Start(args);
     std::this_thread::sleep_for(std::chrono::seconds(2));  // its first scan
@@ -91,8 +94,8 @@ int main(int argc, char** argv) {
     const long before = StoredRows(program);
     for (int i = 0; i < lines; ++i) {
         char line[64];
-        std::snprintf(line, sizeof line, "00706%02d%02d%02d123456%d READER-00001\r\n",
-                      1 + i / 1440 % 28, i / 60 % 24, i % 60, i % 7);
+        std::snprintf(line, sizeof line, "007%02d06%02d%02d%s%d READER-00001\r\n",
+                      1 + i / 1440 % 28, i / 60 % 24, i % 60, card.c_str(), i % 7);
         const auto t0 = Clock::now();
         if (write(fd, line, std::strlen(line)) < 0) {
             return 1;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <iostream>
 
 #include "base/errors.h"
@@ -117,11 +118,16 @@ void InstallWatchSignals() {
 }
 
 int RunWatch(const RecoverOptions& opts, const WatchParts& parts) {
-    std::string directory = parts.host.rawFileName;
-    if (!DirectoryExists(directory)) {
+    // Its full path names the directory's positions, however it was given.
+    char* real = DirectoryExists(parts.host.rawFileName)
+                     ? ::realpath(parts.host.rawFileName.c_str(), nullptr)
+                     : nullptr;
+    if (real == nullptr) {
         std::cerr << "tallon-recover: " << opts.path << ": not a directory" << std::endl;
         return kExitFailed;
     }
+    std::string directory = real;
+    std::free(real);
     if (directory.back() != '/') {
         directory += '/';
     }

@@ -10,7 +10,7 @@ bool WatchedFile::Open(const std::string& directory) {
     if (fd_ >= 0) {
         return true;
     }
-    const int fd = ::open((directory + name_).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    const int fd = ::open((directory + name_).c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         return false;
     }

@@ -110,7 +110,7 @@ std::map<std::string, std::pair<long, long>> StatusFiles(const std::string& json
 }
 
 class WatchFaults : public ::testing::TestWithParam<const char*> {
-  protected:
+  public:
     WatchFaults() {
         unsetenv("TALLON_DB_CONF");
         test::MakeProgramDirectory(site.path());
@@ -274,6 +274,71 @@ class WatchFaults : public ::testing::TestWithParam<const char*> {
     std::mt19937 rng{seed};
 };
 
+// An external database on the tests' own PostgreSQL server (one of its own,
+// since it is stopped), with a reader and two cards.
+void OpenPostgres(WatchFaults& t) {
+    t.server = std::make_unique<test::PgServer>();
+    t.external = test::ExternalDb::Postgres(t.work.path(), *t.server, "watch");
+    t.external->Use();
+    t.external->Exec(
+        "insert into rdrmain (logical_point, tag_name, spare3) values ('7', 'Door A', "
+        "'READER-00001');"
+        "insert into cards (card_number, name, staff_number, user1, user2, user3) values "
+        "('123456', 'Ann', 'S1', '', '', ''), ('654321', 'Bob', 'S2', '', '', '')");
+    t.options.push_back("--mode=corvane");
+}
+
+// The first parts of five files, in pieces, with two kills at random moments.
+void FirstParts(WatchFaults& t, Expected& expected, int& next) {
+    int pieces = 0;
+    const int kills[2] = {static_cast<int>(5 + t.rng() % 40), static_cast<int>(50 + t.rng() % 40)};
+    for (const char* name : {"A.RAW", "b.raw", "C.Raw", "D.RAW", "E.RAW"}) {
+        t.AppendInPieces(name, Content(next, 40, expected), [&] {
+            if (++pieces == kills[0] || pieces == kills[1]) {
+                t.Kill();
+                t.Start();
+            }
+        });
+        next += 40;
+    }
+}
+
+// Renamed within the directory, renamed out with lines not yet read,
+// truncated and refilled, deleted and made again.
+void FilesChangingUnderIt(WatchFaults& t, Expected& expected, int& next) {
+    std::filesystem::rename(t.raw / "b.raw", t.raw / "B2.RAW");
+    t.AppendInPieces("B2.RAW", Content(next, 20, expected));
+    next += 20;
+    t.WaitRead("C.Raw");
+    Expected last;
+    t.Append("C.Raw", Content(next, 5, last));
+    next += 5;
+    std::filesystem::rename(t.raw / "C.Raw", t.outside / "C.Raw");
+    t.WaitStored(last.events);
+    expected.events.merge(last.events);
+    expected.refused.merge(last.refused);
+    t.WaitRead("D.RAW");
+    std::filesystem::resize_file(t.raw / "D.RAW", 0);
+    t.AppendInPieces("D.RAW", Content(next, 30, expected));
+    next += 30;
+    t.WaitRead("E.RAW");
+    std::filesystem::remove(t.raw / "E.RAW");
+    t.AppendInPieces("E.RAW", Content(next, 30, expected));
+    next += 30;
+}
+
+// The server goes away for longer than a batch waits for it (15 s) while
+// lines arrive; they are held and written again once it is back.
+void ServerAway(WatchFaults& t, Expected& expected, int& next) {
+    t.server->StopImmediately();
+    t.AppendInPieces("A.RAW", Content(next, 20, expected));
+    next += 20;
+    std::this_thread::sleep_for(std::chrono::seconds(18));
+    t.server->Resume();
+    t.WaitStored(expected.events);
+    EXPECT_NE(Slurp(t.work / "out.txt").find("Waiting for the database: "), std::string::npos);
+}
+
 TEST_P(WatchFaults, EveryEventOnceWhateverHappensToTheFilesAndTheWatcher) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     const std::string kind = GetParam();
@@ -282,83 +347,34 @@ TEST_P(WatchFaults, EveryEventOnceWhateverHappensToTheFilesAndTheWatcher) {
     }
     if (kind == "postgresql") {
         try {
-            server = std::make_unique<test::PgServer>();
+            OpenPostgres(*this);
         } catch (const std::exception& e) {
             if (test::RunningUnderCi()) {
                 FAIL() << "PostgreSQL server needed under CI: " << e.what();
             }
             GTEST_SKIP() << "PostgreSQL server not available: " << e.what();
         }
-        external = test::ExternalDb::Postgres(work.path(), *server, "watch");
-        external->Use();
-        external->Exec(
-            "insert into rdrmain (logical_point, tag_name, spare3) values ('7', 'Door A', "
-            "'READER-00001');"
-            "insert into cards (card_number, name, staff_number, user1, user2, user3) values "
-            "('123456', 'Ann', 'S1', '', '', ''), ('654321', 'Bob', 'S2', '', '', '')");
-        options.push_back("--mode=corvane");
     }
     Expected expected;
+    int next = 0;
     Start();
-    // First parts of five files, in pieces, with two kills at random moments.
-    const std::vector<std::string> names{"A.RAW", "b.raw", "C.Raw", "D.RAW", "E.RAW"};
-    int next = 0, pieces = 0;
-    const int kills[2] = {static_cast<int>(5 + rng() % 40), static_cast<int>(50 + rng() % 40)};
-    for (const std::string& name : names) {
-        AppendInPieces(name, Content(next, 40, expected), [&] {
-            ++pieces;
-            if (pieces == kills[0] || pieces == kills[1]) {
-                Kill();
-                Start();
-            }
-        });
-        next += 40;
-    }
-    // Renamed within the directory: keeps its place.
-    std::filesystem::rename(raw / "b.raw", raw / "B2.RAW");
-    AppendInPieces("B2.RAW", Content(next, 20, expected));
-    next += 20;
-    // Renamed out with lines not yet read: read to its end all the same.
-    WaitRead("C.Raw");
-    Expected last;
-    Append("C.Raw", Content(next, 5, last));
-    next += 5;
-    std::filesystem::rename(raw / "C.Raw", outside / "C.Raw");
-    WaitStored(last.events);
-    expected.events.merge(last.events);
-    expected.refused.merge(last.refused);
-    // Truncated and refilled, deleted and made again.
-    WaitRead("D.RAW");
-    std::filesystem::resize_file(raw / "D.RAW", 0);
-    AppendInPieces("D.RAW", Content(next, 30, expected));
-    next += 30;
-    WaitRead("E.RAW");
-    std::filesystem::remove(raw / "E.RAW");
-    AppendInPieces("E.RAW", Content(next, 30, expected));
-    next += 30;
+    FirstParts(*this, expected, next);
+    FilesChangingUnderIt(*this, expected, next);
     if (server) {
-        // The server goes away for longer than a batch waits for it.
-        server->StopImmediately();
-        AppendInPieces("A.RAW", Content(next, 20, expected));
-        next += 20;
-        std::this_thread::sleep_for(std::chrono::seconds(18));
-        server->Resume();
-        WaitStored(expected.events);
-        // The lines were held and written again, not failed.
-        EXPECT_NE(Slurp(work / "out.txt").find("Waiting for the database: "), std::string::npos);
+        ServerAway(*this, expected, next);
     }
     EXPECT_EQ(Terminate(), 0) << Slurp(work / "out.txt");
+    // Started again, killed once more, and a last line without line end.
     Start();
     const int lastKill = static_cast<int>(1 + rng() % 15);
-    pieces = 0;
+    int pieces = 0;
     AppendInPieces("B2.RAW", Content(next, 30, expected), [&] {
         if (++pieces == lastKill) {
             Kill();
             Start();
         }
     });
-    next += 30;
-    AppendInPieces("A.RAW", Content(next, 10, expected, true));
+    AppendInPieces("A.RAW", Content(next + 30, 10, expected, true));
     WaitStored(expected.events);
     EXPECT_EQ(Terminate(), 0) << Slurp(work / "out.txt");
     CheckOutcome(expected);
