@@ -11,11 +11,13 @@
 
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <set>
 #include <string>
 #include <thread>
 
 #include "tests/support/child_process.h"
+#include "tests/support/external_db.h"
 #include "tests/support/program_dir.h"
 #include "tests/support/temp_dir.h"
 
@@ -193,6 +195,31 @@ TEST_F(Watch, StartAtEndCtrlZCardsAfterSighupAndWhatTheServiceManagerHears) {
     const std::string log = Slurp(work / "tallon.log");
     EXPECT_NE(log.find("Recovering: a.raw\r\n"), std::string::npos) << log;
     EXPECT_NE(log.find("Completed - 3 records added.\r\n"), std::string::npos) << log;
+}
+
+// A line that fails while its database answers failed by itself: it is
+// reported as a run reports it and the lines after it are written, where a
+// database that does not answer would have held it.
+TEST_F(Watch, ALineThatFailsWhileTheDatabaseAnswersIsReportedAndPassed) {
+    const auto external = test::ExternalDb::Sqlite(work.path());
+    external->Use();
+    external->Exec(
+        "insert into rdrmain (logical_point, tag_name, spare3) values ('7', 'Door A', "
+        "'READER-00001');"
+        "insert into cards (card_number, name, staff_number, user1, user2, user3) values "
+        "('123456', 'Ann', 'S1', '', '', '')");
+    std::string nul = Line(2);
+    nul[12] = '\0';  // the database cannot store a card number holding it
+    Append(raw / "x.raw", Line(1) + "\r\n" + nul + "\r\n" + Line(3) + "\r\n");
+    Start("--mode=corvane --rejects=" + work / "rejects.raw");
+    ASSERT_TRUE(Eventually([&] { return external->TransRows().size() == 2; }))
+        << Slurp(work / "out.txt");
+    EXPECT_EQ(Stop(), 0);
+    unsetenv("TALLON_DB_CONF");
+    EXPECT_EQ(Slurp(work / "rejects.raw"), nul + "\r\n");
+    EXPECT_NE(Slurp(work / "rejects.raw.csv").find("x.raw,2,failed,"), std::string::npos);
+    EXPECT_EQ(Slurp(work / "out.txt").find("Waiting for the database"), std::string::npos);
+    EXPECT_NE(Slurp(work / "status.json").find("\"failed\": 1,"), std::string::npos);
 }
 
 }  // namespace
