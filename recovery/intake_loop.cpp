@@ -62,7 +62,8 @@ void RunIntake(Intake& intake, const std::string& directory, const IntakeLoopSet
     // Watched before the first scan, so nothing written meanwhile is missed.
     bool watching = setting.useInotify && events.Watch(directory, why);
     intake.Start();
-    intake.Work();
+    // Ready once the directory is known, not after the catch-up, which a
+    // large backlog makes long (a service manager would give up on it).
     notifier.Ready(intake.Status());
     Clock::time_point nextScan = Clock::now() + setting.rescan;
     Clock::time_point nextStatus = Clock::now() + kStatusEvery;
