@@ -80,10 +80,10 @@ void Intake::Scan() {
         return;
     }
     scanFailed_ = false;
-    ScanEntries(std::move(entries), false);
+    ScanEntries(entries, false);
 }
 
-void Intake::ScanEntries(std::vector<RawFileEntry> entries, bool firstScan) {
+void Intake::ScanEntries(const std::vector<RawFileEntry>& entries, bool firstScan) {
     std::unordered_map<std::string, WatchedFile*> byName;
     for (const RawFileEntry& entry : entries) {
         WatchedFile& file = Track(entry, firstScan);

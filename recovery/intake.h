@@ -102,7 +102,7 @@ class Intake {
     void OpenSession();
     WatchedFile& Track(const RawFileEntry& entry, bool firstScan);
     void Place(WatchedFile& file, const RawFileEntry& entry, bool firstScan);
-    void ScanEntries(std::vector<RawFileEntry> entries, bool firstScan);
+    void ScanEntries(const std::vector<RawFileEntry>& entries, bool firstScan);
     void ReadFile(WatchedFile& file, bool settled);
     bool PrepareToRead(WatchedFile& file);
     void TakeLine(WatchedFile& file, const FilePosition& before, std::string text);

@@ -84,8 +84,8 @@ std::string Intake::JudgeHeld(const std::string& loss) {
     if (!loss.empty()) {
         return loss;
     }
-    const std::string why = ProbeDatabase(setting_.engine, setting_.mode, setting_.programDirectory,
-                                          held_.front().line.text);
+    std::string why = ProbeDatabase(setting_.engine, setting_.mode, setting_.programDirectory,
+                                    held_.front().line.text);
     // The probe may have locked a table for writing: let go of it.
     try {
         session_->Accounts().Commit();

@@ -20,7 +20,7 @@ std::string Lines(int64_t n) {
     return IntToStr(static_cast<int>(n)) + (n == 1 ? " line" : " lines");
 }
 
-std::string MessageOf(std::exception_ptr error) {
+std::string MessageOf(const std::exception_ptr& error) {
     try {
         std::rethrow_exception(error);
     } catch (const Exception& e) {
