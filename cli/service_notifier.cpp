@@ -41,13 +41,14 @@ void ServiceNotifier::Update(const IntakeStatus& status) {
 }
 
 void ServiceNotifier::Rewrite(const std::string& path, const std::string& content,
-                              std::string& written) {
-    if (path.empty() || content == written) {
+                              Written& written) {
+    const auto now = std::chrono::steady_clock::now();
+    if (path.empty() || (content == written.content && now - written.at < kRefresh)) {
         return;
     }
     try {
         WriteFileAtomically(path, content);
-        written = content;
+        written = {content, now};
         fileError_.clear();
     } catch (const Exception& e) {
         const std::string error = path + ": " + e.Message();

@@ -162,7 +162,7 @@ const char* const kRecoverHelp =
     "read again from its start. A failed commit is tried again, after 1 s, then\n"
     "twice as long each time up to a minute, without losing a line.\n"
     "  --status=FILE      rewrite FILE (JSON: files, positions, counts, last commit,\n"
-    "                     last error) every few seconds while something changes\n"
+    "                     last error) every few seconds (keep it on tmpfs)\n"
     "  --metrics=FILE     the same figures in Prometheus' textfile format\n"
     "  --settle=SECONDS   a last line without line end is read once its file has not\n"
     "                     changed for this long; a file idle this long is \"Completed\"\n"
