@@ -1,7 +1,5 @@
 #include "recovery/database_probe.h"
 
-#include <unistd.h>
-
 #include "base/errors.h"
 #include "base/file_names.h"
 #include "db/query.h"
@@ -35,15 +33,12 @@ void ProbeLocal(db::Engine& engine, const std::string& programDirectory,
     } catch (const Exception&) {
         return;  // a line that does not decode is no database's fault
     }
-    if (FileExists(programDirectory + table + ".DB")) {
-        ProbeLocalTable(engine, table, Statement::Intent::ReadBeforeWrite);
-        return;
+    // The day's table is made from the template when its first line comes,
+    // as the writer makes it: a full disk or a missing template fails here.
+    if (!FileExists(programDirectory + table + ".DB")) {
+        CreateNewFromTemplate(engine, programDirectory, table);
     }
-    // The day's table is made from the template when its first line comes.
-    ProbeLocalTable(engine, kTemplateTableName, Statement::Intent::Read);
-    if (::access(programDirectory.c_str(), W_OK) != 0) {
-        throw EInOutError::FromErrno(errno, programDirectory);
-    }
+    ProbeLocalTable(engine, table, Statement::Intent::ReadBeforeWrite);
 }
 
 void ProbeExternal(db::Engine& engine, RunMode mode) {

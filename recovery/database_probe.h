@@ -12,10 +12,9 @@ namespace tallon {
 // table locked, a configuration that cannot be used) and the line is
 // written again later; a line that fails while its database answers failed
 // by itself. Local mode: the line's day table, locked for writing as a
-// write would lock it (the template and the program directory's write
-// access when the day table does not exist yet). External modes: a read of
-// `trans` on the mode's alias. Returns "" when the database answers, else
-// why not.
+// write would lock it (made from the template first when it does not exist
+// yet, as the writer makes it). External modes: a read of `trans` on the
+// mode's alias. Returns "" when the database answers, else why not.
 std::string ProbeDatabase(db::Engine& engine, RunMode mode, const std::string& programDirectory,
                           const std::string& lineText);
 

@@ -110,7 +110,9 @@ class Intake {
     void OnLost(const ReadLine& line, const std::string& message);
     const InFlight* Find(uint64_t sequence) const;
     void CommitPoint();
-    std::string JudgeHeld(const std::string& loss);
+    std::string JudgeHeld(std::string loss);
+    std::string Probe();
+    std::string RetakeHeld();
     void SavePositions();
     void Retry();
     void SettleFiles(Clock::time_point now);
@@ -136,6 +138,7 @@ class Intake {
     uint64_t nextSequence_ = 1;
     bool draining_ = false;  // stopping: files that left are read to their end
     bool positionsChanged_ = false;
+    std::string loss_;  // of a retry's commit, for the commit point after it
     bool scanFailed_ = false;
     RetryWait retry_;
     std::string lastError_;

@@ -31,6 +31,7 @@ void Intake::CommitPoint() {
     if (!inFlight_.empty() || !held_.empty()) {
         session_->Writer().Flush();
         std::string loss;
+        loss.swap(loss_);
         try {
             session_->Accounts().Commit();
         } catch (const Exception& e) {
@@ -49,7 +50,7 @@ void Intake::CommitPoint() {
             lastCommitUnix_ = UnixNow();
         }
         inFlight_.clear();
-        if (!loss.empty()) {
+        if (!loss.empty() || !session_->Batch().Failure().empty()) {
             // A batch that lost work stays failed: the next lines need a new one.
             session_.reset();
             OpenSession();
@@ -73,17 +74,9 @@ void Intake::CommitPoint() {
     }
 }
 
-// Decides the lines held at a commit: `loss` (the commit lost work) or a
-// database that does not answer the probe makes them wait for a retry, and
-// the reason is returned; otherwise each failed by itself and is accounted
-// as a recovery run accounts it.
-std::string Intake::JudgeHeld(const std::string& loss) {
-    if (held_.empty()) {
-        return "";
-    }
-    if (!loss.empty()) {
-        return loss;
-    }
+// Whether the database answers, asked with the first held line; "" when
+// it does, else why not.
+std::string Intake::Probe() {
     std::string why = ProbeDatabase(setting_.engine, setting_.mode, setting_.programDirectory,
                                     held_.front().line.text);
     // The probe may have locked a table for writing: let go of it.
@@ -92,44 +85,74 @@ std::string Intake::JudgeHeld(const std::string& loss) {
     } catch (const Exception& e) {
         return e.Message();
     }
-    if (!why.empty()) {
-        return why;
-    }
-    std::vector<Held> failed;
-    failed.swap(held_);
-    for (const Held& h : failed) {
-        session_->Accounts().ReadInto(h.file->episode);
-        session_->Accounts().Account(h.line, h.result);
-    }
-    return "";
+    return why;
 }
 
-// After the wait: the database is asked first, and the held lines are
-// written again, in the order they were read, only once it answers.
-void Intake::Retry() {
-    if (held_.empty()) {
-        retry_.Succeeded();
-        return;
-    }
-    const std::string why = ProbeDatabase(setting_.engine, setting_.mode, setting_.programDirectory,
-                                          held_.front().line.text);
-    if (!why.empty()) {
-        retry_.Failed(why, Clock::now());
-        lastError_ = why;
-        lastErrorUnix_ = UnixNow();
-        return;
-    }
+// Writes the held lines again at once, in the order they were read (not
+// counted as read again), and commits; returns what the commit lost.
+std::string Intake::RetakeHeld() {
     std::vector<Held> lines;
     lines.swap(held_);
     std::sort(lines.begin(), lines.end(),
               [](const Held& a, const Held& b) { return a.line.sequence < b.line.sequence; });
-    const int failuresBefore = retry_.Failures();
     for (Held& h : lines) {
         h.line.sequence = nextSequence_++;
         inFlight_.push_back({h.line.sequence, h.file, h.before});
         session_->Accounts().ReadInto(h.file->episode);
         session_->Writer().Take(std::move(h.line));
     }
+    session_->Writer().Flush();
+    try {
+        session_->Accounts().Commit();
+    } catch (const Exception& e) {
+        return e.Message();
+    }
+    return session_->Batch().Failure();
+}
+
+// Decides the lines held at a commit. A commit that lost work, or a
+// database that does not answer the probe, makes them wait for a retry and
+// the reason is returned. While it answers they are written again at once
+// (a lock let go, a connection made again); a line that fails a second time
+// while the database answers failed by itself and is accounted as a
+// recovery run accounts it.
+std::string Intake::JudgeHeld(std::string loss) {
+    for (int round = 0; !held_.empty(); ++round) {
+        if (!loss.empty()) {
+            return loss;
+        }
+        if (std::string why = Probe(); !why.empty()) {
+            return why;
+        }
+        if (round > 0) {
+            std::vector<Held> failed;
+            failed.swap(held_);
+            for (const Held& h : failed) {
+                session_->Accounts().ReadInto(h.file->episode);
+                session_->Accounts().Account(h.line, h.result);
+            }
+            return "";
+        }
+        loss = RetakeHeld();
+    }
+    return "";
+}
+
+// After the wait: the database is asked first, and the held lines are
+// written again only once it answers.
+void Intake::Retry() {
+    if (held_.empty()) {
+        retry_.Succeeded();
+        return;
+    }
+    if (std::string why = Probe(); !why.empty()) {
+        retry_.Failed(why, Clock::now());
+        lastError_ = why;
+        lastErrorUnix_ = UnixNow();
+        return;
+    }
+    const int failuresBefore = retry_.Failures();
+    loss_ = RetakeHeld();
     CommitPoint();
     if (retry_.Failures() == failuresBefore) {
         retry_.Succeeded();
