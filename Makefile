@@ -45,12 +45,14 @@ asan: deps $(ASAN_BUILD)/CMakeCache.txt
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 
 # Micro-benchmarks of the engine, then the end-to-end recovery benchmark
-# (100,000 and 1,000,000 generated RAW lines in four set-ups).
+# (100,000 and 1,000,000 generated RAW lines in four set-ups), then continuous
+# intake beside it (catch-up, latency, idle cost, 10,000 files).
 bench: build
 	$(BUILD)/bench/bench_engine
 	$(BUILD)/bench/bench_alias_pg
 	$(BUILD)/bench/bench_paradox_import
 	BUILD=$(BUILD) bench/run-recover-bench
+	BUILD=$(BUILD) bench/run-watch-bench
 
 # The Debian package, from a Release build of its own.
 package: deps

@@ -60,6 +60,7 @@ struct ReadLine {
     std::string rawFile;     // as shown in "Recovering: "
     int64_t lineNumber = 0;  // 1-based, in its RAW file
     std::string text;        // the RAW line as read, without its line end
+    uint64_t sequence = 0;   // the reader's own number for it, to find it again
 };
 
 // A line that was not added, with where it came from.

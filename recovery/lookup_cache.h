@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -40,12 +41,18 @@ struct CardKeyHash {
 // What the writers' reader and card lookups answered, "not found" included,
 // so that a run asks the database about each reader and each card once
 // instead of once per line. A run starts with it empty: a reader or card
-// edited between runs is seen by the next run.
+// edited between runs is seen by the next run. A cache given a maximum age
+// (continuous intake, which never ends) forgets every answer once it is
+// that old, so a reader or card added meanwhile is seen at the next line.
 class LookupCache {
   public:
     // Beyond this many answers of one kind the cache starts afresh, so a run
     // over very many distinct cards keeps a bounded footprint.
     static constexpr size_t kMaxEntries = 100000;
+    using Clock = std::chrono::steady_clock;
+
+    // Zero: answers are kept as long as the cache.
+    explicit LookupCache(Clock::duration maxAge = {}) : maxAge_(maxAge) {}
 
     // The device name for `key` (nullopt: no such reader), asked of `ask`
     // the first time only.
@@ -62,11 +69,15 @@ class LookupCache {
     void Clear() {
         devices_.clear();
         holders_.clear();
+        started_ = Clock::now();
     }
 
   private:
     template <class Map, class Key, class Ask>
-    static typename Map::mapped_type Answer(Map& map, const Key& key, Ask& ask) {
+    typename Map::mapped_type Answer(Map& map, const Key& key, Ask& ask) {
+        if (maxAge_ != Clock::duration{} && Clock::now() - started_ >= maxAge_) {
+            Clear();
+        }
         if (auto it = map.find(key); it != map.end()) {
             return it->second;
         }
@@ -80,6 +91,8 @@ class LookupCache {
 
     std::unordered_map<DeviceKey, std::optional<std::string>, DeviceKeyHash> devices_;
     std::unordered_map<CardKey, std::optional<CardHolder>, CardKeyHash> holders_;
+    Clock::duration maxAge_;
+    Clock::time_point started_ = Clock::now();
 };
 
 }  // namespace tallon

@@ -54,8 +54,12 @@ void RecoveryCore::FormCreate(RunMode mode) {
 
     stopRequested_ = false;
     host_.SetRawFileName(programDirectory_);
+    ReadSettings();
+}
+
+void RecoveryCore::ReadSettings() {
     allowUnknownCards_ =
-        IniReadBool(host_.RawFileName() + "tallon.ini", "Options", "AllowUnknown", false);
+        IniReadBool(programDirectory_ + "tallon.ini", "Options", "AllowUnknown", false);
 }
 
 void RecoveryCore::Button1Click() {

@@ -56,6 +56,11 @@ class RecoveryCore {
     // at start-up).
     LocalWriter MakeLocalWriter(LookupCache* lookups, LineWriter::Report report = nullptr);
     ExternalWriter MakeExternalWriter(LookupCache* lookups, ExternalWriter::Settings settings);
+    // The writer of the program's mode, as a run makes it.
+    std::unique_ptr<LineWriter> MakeLineWriter(db::Batch& batch, LookupCache& lookups,
+                                               LineWriter::Report report);
+    // Reads the ini option again (continuous intake, told to on SIGHUP).
+    void ReadSettings();
 
     bool Running() const { return running_; }
     RunMode Mode() const { return runMode_; }
@@ -74,9 +79,6 @@ class RecoveryCore {
     void SetRejectSink(RunAccounts::RejectSink sink) { rejectSink_ = std::move(sink); }
 
   private:
-    std::unique_ptr<LineWriter> MakeLineWriter(db::Batch& batch, LookupCache& lookups,
-                                               LineWriter::Report report);
-
     db::Engine& engine_;
     Host& host_;
     std::string programDirectory_;

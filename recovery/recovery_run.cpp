@@ -20,7 +20,7 @@ std::string Lines(int64_t n) {
     return IntToStr(static_cast<int>(n)) + (n == 1 ? " line" : " lines");
 }
 
-std::string MessageOf(std::exception_ptr error) {
+std::string MessageOf(const std::exception_ptr& error) {
     try {
         std::rethrow_exception(error);
     } catch (const Exception& e) {
@@ -39,11 +39,8 @@ RecoveryRun::RecoveryRun(const Setting& setting, const WriterFactory& makeWriter
     : setting_(setting),
       totals_(totals),
       progress_(progress),
-      batch_(setting.engine),
-      accounts_(batch_, setting.mode, totals, setting.rejects),
-      writer_(makeWriter(batch_, lookups_, [this](const ReadLine& line, const LineResult& result) {
-          accounts_.Account(line, result);
-      })) {}
+      session_({setting.engine, setting.mode, setting.rejects}, makeWriter, totals),
+      accounts_(session_.Accounts()) {}
 
 void RecoveryRun::Run() {
     const auto start = std::chrono::steady_clock::now();
@@ -153,17 +150,18 @@ void RecoveryRun::RecoverFile(const Entry& entry) {
 void RecoveryRun::ReadLines(LineSource& source, const std::string& name) {
     int64_t number = 0;
     std::string text;
+    db::Batch& batch = session_.Batch();
+    LineWriter& writer = session_.Writer();
     try {
         while (!setting_.stopRequested && source.Next(text)) {
-            accounts_.Read();
-            writer_->Take(ReadLine{name, ++number, std::move(text)});
+            session_.Take(ReadLine{name, ++number, std::move(text)});
             // Work the batch held was lost (a disk-full or I/O error undid
             // it, or the server went away for good): the run cannot go on
             // as if it were kept.
-            if (!batch_.Failure().empty()) {
+            if (!batch.Failure().empty()) {
                 accounts_.StopOnLoss();
             }
-            if (batch_.Due()) {
+            if (batch.Due()) {
                 accounts_.Commit();
             }
             progress_.position = source.Position();
@@ -171,30 +169,34 @@ void RecoveryRun::ReadLines(LineSource& source, const std::string& name) {
             setting_.host.ProcessPendingEvents();
         }
         // Lines already read are written and reported, on STOP too.
-        writer_->Flush();
-        if (!batch_.Failure().empty()) {
+        writer.Flush();
+        if (!batch.Failure().empty()) {
             accounts_.StopOnLoss();
         }
     } catch (const std::exception& e) {
-        writer_->Settle(e.what());
+        writer.Settle(e.what());
         throw;
     }
 }
 
 void RecoveryRun::ReportCompleted(FileTotals& file) {
+    ReportFileCompleted(setting_.host, file);
+}
+
+void ReportFileCompleted(Host& host, FileTotals& file) {
     const LineCounts& counts = file.counts;
     const std::string completed =
         "Completed - " + IntToStr(static_cast<int>(counts.added)) + " records added.";
-    setting_.host.AddMemoLine(completed);
+    host.AddMemoLine(completed);
     LogLine(completed);
     file.outcome = "completed";
     // The log only says it line by line, and may be anywhere: the operator
     // learns here that something was left out and where to look.
     if (counts.NotAdded() != 0) {
-        setting_.host.AddMemoLine(Lines(counts.NotAdded()) + " not added (" +
-                                  IntToStr(static_cast<int>(counts.Refused())) + " refused, " +
-                                  IntToStr(static_cast<int>(counts.Failed())) + " failed): see " +
-                                  ActivityLogPath());
+        host.AddMemoLine(Lines(counts.NotAdded()) + " not added (" +
+                         IntToStr(static_cast<int>(counts.Refused())) + " refused, " +
+                         IntToStr(static_cast<int>(counts.Failed())) + " failed): see " +
+                         ActivityLogPath());
     }
 }
 

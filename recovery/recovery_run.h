@@ -5,31 +5,25 @@
 #include <string>
 #include <vector>
 
-#include "db/batch.h"
 #include "db/engine.h"
 #include "recovery/host.h"
 #include "recovery/line_source.h"
-#include "recovery/line_writer.h"
-#include "recovery/lookup_cache.h"
 #include "recovery/run_accounts.h"
 #include "recovery/run_mode.h"
+#include "recovery/run_session.h"
 #include "recovery/run_totals.h"
 
 namespace tallon {
 
 // One recovery run: "Recover from RAW" from its start to its end. It lists
 // the RAW files the window names, reads each line by line from a source,
-// hands every line to the writer of the run mode and accounts for it. It
-// owns the run's batch (committed every kBatchAge, at the end of every file
-// and when the run ends, however it ends, so everything the run counts as
-// added is on disk when it returns), the lookups remembered within the run
-// and the writer.
+// hands every line to the writer of the run mode and accounts for it. Its
+// session's batch is committed every kBatchAge, at the end of every file and
+// when the run ends, however it ends, so everything the run counts as added
+// is on disk when it returns.
 class RecoveryRun {
   public:
-    // The writer of the run's mode, writing into `batch`, remembering its
-    // lookups in `lookups`, reporting each line through `report`.
-    using WriterFactory = std::function<std::unique_ptr<LineWriter>(
-        db::Batch& batch, LookupCache& lookups, LineWriter::Report report)>;
+    using WriterFactory = RunSession::WriterFactory;
 
     struct Setting {
         db::Engine& engine;
@@ -64,10 +58,12 @@ class RecoveryRun {
     Setting setting_;
     RunTotals& totals_;
     RunProgress& progress_;
-    db::Batch batch_;
-    RunAccounts accounts_;
-    LookupCache lookups_;
-    std::unique_ptr<LineWriter> writer_;
+    RunSession session_;
+    RunAccounts& accounts_;
 };
+
+// "Completed - N records added." in the memo and the log, and the memo's
+// line on the lines not added, if any.
+void ReportFileCompleted(Host& host, FileTotals& file);
 
 }  // namespace tallon

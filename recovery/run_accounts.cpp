@@ -9,20 +9,23 @@ namespace tallon {
 FileTotals& RunAccounts::StartFile(const std::string& name) {
     totals_.perFile.emplace_back();
     totals_.perFile.back().name = name;
-    return totals_.perFile.back();
+    file_ = &totals_.perFile.back();
+    return *file_;
 }
 
 void RunAccounts::Read() {
     ++totals_.linesRead;
-    ++totals_.perFile.back().linesRead;
+    if (file_ != nullptr) {
+        ++file_->linesRead;
+    }
 }
 
 void RunAccounts::Account(const ReadLine& line, const LineResult& result) {
     SettleCommits();
     if (result.outcome == LineOutcome::Added) {
-        pending_.push_back({line, result.holder});
+        pending_.push_back({line, result.holder, file_});
     } else {
-        NotAdded(line, result.outcome, result.message);
+        NotAdded(file_, line, result.outcome, result.message);
     }
 }
 
@@ -50,7 +53,7 @@ void RunAccounts::FailPending(const std::string& message) noexcept {
     std::vector<Pending> lost;
     lost.swap(pending_);
     for (const Pending& p : lost) {
-        FailKept(p.line, message);
+        FailKept(p, message);
     }
 }
 
@@ -58,27 +61,30 @@ void RunAccounts::SettleCommits() {
     for (const db::CommitRound& round : batch_.TakeRounds()) {
         std::vector<Pending> settled;
         settled.swap(pending_);
-        int64_t kept = 0;
         for (const Pending& p : settled) {
             if (const std::string* loss = round.LossOf(p.holder)) {
-                FailKept(p.line, *loss);
+                if (lossHandler_) {
+                    lossHandler_(p.line, *loss);
+                } else {
+                    FailKept(p, *loss);
+                }
             } else {
-                ++kept;
+                Count(p.file, LineOutcome::Added);
             }
         }
-        Count(LineOutcome::Added, kept);
     }
 }
 
-void RunAccounts::Count(LineOutcome outcome, int64_t n) {
-    if (n != 0) {
-        totals_.perFile.back().counts.Count(outcome, n);
-        totals_.counts.Count(outcome, n);
+void RunAccounts::Count(FileTotals* file, LineOutcome outcome, int64_t n) {
+    if (file != nullptr) {
+        file->counts.Count(outcome, n);
     }
+    totals_.counts.Count(outcome, n);
 }
 
-void RunAccounts::NotAdded(const ReadLine& line, LineOutcome outcome, const std::string& message) {
-    Count(outcome);
+void RunAccounts::NotAdded(FileTotals* file, const ReadLine& line, LineOutcome outcome,
+                           const std::string& message) {
+    Count(file, outcome);
     if (!RefusedByRule(outcome) && totals_.firstFailure.empty()) {
         totals_.firstFailure = message.empty() ? CauseName(outcome) : message;
     }
@@ -87,17 +93,17 @@ void RunAccounts::NotAdded(const ReadLine& line, LineOutcome outcome, const std:
     }
 }
 
-void RunAccounts::FailKept(const ReadLine& line, const std::string& message) noexcept {
+void RunAccounts::FailKept(const Pending& pending, const std::string& message) noexcept {
     // The log names every line a writer did not store, as the writer itself
     // would have named it.
-    const std::string logged = WriterFailureLine(mode_, message, RecordTextOf(line.text));
+    const std::string logged = WriterFailureLine(mode_, message, RecordTextOf(pending.line.text));
     try {
         LogLine(logged);
     } catch (...) {
         // The run is ending on its own failure already.
     }
     try {
-        NotAdded(line, LineOutcome::Failed, message);
+        NotAdded(pending.file, pending.line, LineOutcome::Failed, message);
     } catch (...) {
     }
 }

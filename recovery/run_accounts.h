@@ -18,12 +18,20 @@ namespace tallon {
 class RunAccounts {
   public:
     using RejectSink = std::function<void(const RejectedLine&)>;
+    // Takes a line whose record a commit lost, instead of failing it.
+    using LossHandler = std::function<void(const ReadLine& line, const std::string& message)>;
 
     RunAccounts(db::Batch& batch, RunMode mode, RunTotals& totals, const RejectSink& rejects)
         : batch_(batch), mode_(mode), totals_(totals), rejects_(rejects) {}
 
     // A new file: its lines are counted in its own figures too.
     FileTotals& StartFile(const std::string& name);
+    // Lines read and accounted from now on are counted in `file` (which
+    // must stay where it is until they are settled), beside the totals.
+    void ReadInto(FileTotals& file) { file_ = &file; }
+    // Lines whose batch lost their record go to `handler`, uncounted, to be
+    // written again; without one they fail (a batch run's way).
+    void SetLossHandler(LossHandler handler) { lossHandler_ = std::move(handler); }
     // A line read, before its writer sees it.
     void Read();
     // What a writer made of a line. Commits made since the last account
@@ -43,18 +51,22 @@ class RunAccounts {
     struct Pending {
         ReadLine line;
         const db::BatchMember* holder;
+        FileTotals* file;
     };
 
     void SettleCommits();
-    void Count(LineOutcome outcome, int64_t n = 1);
-    void NotAdded(const ReadLine& line, LineOutcome outcome, const std::string& message);
-    void FailKept(const ReadLine& line, const std::string& message) noexcept;
+    void Count(FileTotals* file, LineOutcome outcome, int64_t n = 1);
+    void NotAdded(FileTotals* file, const ReadLine& line, LineOutcome outcome,
+                  const std::string& message);
+    void FailKept(const Pending& pending, const std::string& message) noexcept;
 
     db::Batch& batch_;
     RunMode mode_;
     RunTotals& totals_;
     const RejectSink& rejects_;
     std::vector<Pending> pending_;
+    FileTotals* file_ = nullptr;
+    LossHandler lossHandler_;
 };
 
 }  // namespace tallon

@@ -13,26 +13,6 @@
 namespace tallon {
 namespace {
 
-// File names and messages are in the site's single-byte code page; each
-// byte above ASCII is taken as its Latin-1 character so the JSON stays valid.
-std::string JsonString(const std::string& text) {
-    std::string out = "\"";
-    for (const char ch : text) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += ch;
-        } else if (c < 0x20 || c >= 0x7f) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", c);
-            out += buf;
-        } else {
-            out += ch;
-        }
-    }
-    return out + '"';
-}
-
 std::string Number(double value) {
     char buf[32];
     std::snprintf(buf, sizeof buf, "%.3f", value);
@@ -55,6 +35,28 @@ std::string Figures(const LineCounts& c, int64_t linesRead, uint64_t bytes, doub
            Number(seconds > 0 ? static_cast<double>(linesRead) / seconds : 0.0);
 }
 
+}  // namespace
+
+// File names and messages are in the site's single-byte code page; each
+// byte above ASCII is taken as its Latin-1 character so the JSON stays valid.
+std::string JsonString(const std::string& text) {
+    std::string out = "\"";
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += ch;
+        } else if (c < 0x20 || c >= 0x7f) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\u%04x", c);
+            out += buf;
+        } else {
+            out += ch;
+        }
+    }
+    return out + '"';
+}
+
 const char* ModeName(RunMode mode) {
     switch (mode) {
         case RunMode::Corvane:
@@ -66,8 +68,6 @@ const char* ModeName(RunMode mode) {
     }
     return "local";
 }
-
-}  // namespace
 
 std::string RunSummaryJson(const RunTotals& totals, RunMode mode, const std::string& logPath) {
     std::string json = "{\n  \"mode\": " + JsonString(ModeName(mode)) +

@@ -11,4 +11,11 @@ namespace tallon {
 // schedule recoveries.
 std::string RunSummaryJson(const RunTotals& totals, RunMode mode, const std::string& logPath);
 
+// A JSON string of `text`: file names and messages are in the site's
+// single-byte code page, so each byte above ASCII is taken as its Latin-1
+// character and the JSON stays valid.
+std::string JsonString(const std::string& text);
+// "local", "corvane" or "velora".
+const char* ModeName(RunMode mode);
+
 }  // namespace tallon

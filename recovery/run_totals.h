@@ -1,8 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <string>
-#include <vector>
 
 #include "recovery/line_outcome.h"
 
@@ -22,7 +22,9 @@ struct FileTotals {
 struct RunTotals {
     int64_t linesRead = 0;
     LineCounts counts;
-    std::vector<FileTotals> perFile;  // every file started, opened or not
+    // Every file started, opened or not; a deque, so that a file's figures
+    // stay where they are while later files are added.
+    std::deque<FileTotals> perFile;
     double seconds = 0;
     bool completed = false;    // ended without error or STOP
     std::string error;         // the message of an error that ended it
