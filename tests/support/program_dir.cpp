@@ -95,6 +95,9 @@ std::vector<std::vector<std::string>> ReadTable(const std::string& dbFile, const
         sqlite3_close(db);
         throw std::runtime_error("cannot open " + dbFile);
     }
+    // A run may be committing to the table right now: wait for it as any
+    // reader would.
+    sqlite3_busy_timeout(db, 10000);
     sqlite3_stmt* stmt = nullptr;
     if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
         std::string msg = sqlite3_errmsg(db);
@@ -102,7 +105,8 @@ std::vector<std::vector<std::string>> ReadTable(const std::string& dbFile, const
         throw std::runtime_error("bad test query: " + msg);
     }
     std::vector<std::vector<std::string>> rows;
-    while (sqlite3_step(stmt) == SQLITE_ROW) {
+    int rc = SQLITE_ROW;
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
         std::vector<std::string> row;
         for (int i = 0; i < sqlite3_column_count(stmt); ++i) {
             const unsigned char* text = sqlite3_column_text(stmt, i);
@@ -110,8 +114,12 @@ std::vector<std::vector<std::string>> ReadTable(const std::string& dbFile, const
         }
         rows.push_back(std::move(row));
     }
+    const std::string msg = sqlite3_errmsg(db);
     sqlite3_finalize(stmt);
     sqlite3_close(db);
+    if (rc != SQLITE_DONE) {
+        throw std::runtime_error("test query failed: " + msg);
+    }
     return rows;
 }
 
