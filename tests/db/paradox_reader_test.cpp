@@ -62,7 +62,7 @@ TEST(ParadoxReader, EveryKindWithNullsAndStoredBytesPlainAndPasswordProtected) {
         {PxNull(), PxNull(), PxNull(), PxNull(), PxNull(), PxNull(), PxNull(), PxNull(), PxLong(8),
          PxNull(), PxNull(), PxNull()},
         {PxText("x"), PxDate(1, 1, 1), PxTime(0, 0, 0), PxLong(0), PxLong(0), PxDouble(0),
-         PxDouble(0), PxLong(1), PxLong(9), PxNull(), PxNull(), PxText("0")}};
+         PxDouble(0), PxLong(1), PxLong(9), PxNull(), PxNull(), PxText("0.00")}};
     WriteParadoxTable(dir / "ALL.DB", fields, rows, 0, 1252);
     WriteParadoxTable(dir / "LOCKED.DB", fields, rows, 0, 1252, "secret");
     EXPECT_TRUE(IsParadoxTableFile(dir / "ALL.DB"));

@@ -28,7 +28,9 @@ struct PxCell {
 PxCell PxNull();
 PxCell PxLong(long v);
 PxCell PxDouble(double v);
-PxCell PxText(const std::string& v);  // alpha, and BCD as its decimal text
+// Alpha, and BCD as its decimal text with all its decimals written out
+// (pxlib reads past a BCD text that has fewer, and writes what it found).
+PxCell PxText(const std::string& v);
 PxCell PxDate(int year, int month, int day);
 PxCell PxTime(int hour, int minute, int second);
 PxCell PxTimestamp(int year, int month, int day, int hour, int minute, int second);
