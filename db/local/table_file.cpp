@@ -14,7 +14,7 @@
 #include "base/text.h"
 #include "db/engine.h"
 #include "db/local/journal.h"
-#include "db/local/sqlite_run.h"
+#include "db/sqlite/run.h"
 #include "db/paradox/detect.h"
 
 namespace tallon::db::local {
@@ -248,7 +248,7 @@ void TableFile::CheckDecisionStands() {
 void TableFile::RunInternal(const std::string& sql, const std::vector<Value>& values, Rows* rows,
                             const char* constraintMessage) {
     try {
-        local::RunStatement(Prepare(sql), values, rows, constraintMessage);
+        sqlite::RunStatement(Prepare(sql), values, rows, constraintMessage);
     } catch (const EDatabaseError& e) {
         NoteFailure(e.Message());
         throw;
