@@ -1,7 +1,6 @@
 #include "db/local/directory_database.h"
 
 #include <signal.h>
-#include <sqlite3.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -16,6 +15,7 @@
 #include "db/engine.h"
 #include "db/local/free_sql.h"
 #include "db/local/journal.h"
+#include "db/sqlite/handle.h"
 #include "db/table_name.h"
 
 namespace tallon::db::local {
@@ -146,9 +146,9 @@ void DirectoryDatabase::RunText(const std::string& sql, Rows* rows) {
     RunFreeSql(*this, sql, rows);
 }
 
-void DirectoryDatabase::CreateTable(const std::string& tableName,
-                                    const std::vector<FieldDef>& fields) {
-    db::CheckTableName(tableName);
+namespace {
+
+void CheckNewFields(const std::vector<FieldDef>& fields) {
     if (fields.empty())
         Fail("A table needs at least one field");
     for (size_t i = 0; i < fields.size(); ++i) {
@@ -161,33 +161,40 @@ void DirectoryDatabase::CreateTable(const std::string& tableName,
             }
         }
     }
+}
+
+std::string CreateTableSql(const std::vector<FieldDef>& fields) {
+    std::string sql = "PRAGMA journal_mode=DELETE; BEGIN; CREATE TABLE records(";
+    for (size_t i = 0; i < fields.size(); ++i) {
+        sql += (i ? ", " : "") + QuoteIdent(fields[i].name) + " " + DeclaredType(fields[i]);
+    }
+    return sql +
+           "); CREATE TABLE tallon_indexes(slot TEXT PRIMARY KEY, name TEXT, fields TEXT, "
+           "options INTEGER); COMMIT;";
+}
+
+}  // namespace
+
+void DirectoryDatabase::CreateTable(const std::string& tableName,
+                                    const std::vector<FieldDef>& fields) {
+    db::CheckTableName(tableName);
+    CheckNewFields(fields);
     const std::string fileName = WithoutDbExtension(tableName) + ".DB";
     const std::string path = directory_ + fileName;
     if (tallon::FileExists(path))
         Fail("Table already exists: " + tableName);
     RemoveJournal(path);
-    sqlite3* db = nullptr;
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
-        SQLITE_OK) {
-        const std::string msg = db ? sqlite3_errmsg(db) : "out of memory";
-        sqlite3_close_v2(db);
-        Fail("Cannot create table " + tableName + ": " + msg);
-    }
-    std::string sql = "PRAGMA journal_mode=DELETE; BEGIN; CREATE TABLE records(";
-    for (size_t i = 0; i < fields.size(); ++i) {
-        sql += (i ? ", " : "") + QuoteIdent(fields[i].name) + " " + DeclaredType(fields[i]);
-    }
-    sql +=
-        "); CREATE TABLE tallon_indexes(slot TEXT PRIMARY KEY, name TEXT, fields TEXT, options "
-        "INTEGER); COMMIT;";
-    char* err = nullptr;
-    const int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &err);
-    const std::string msg = err ? err : "";
-    sqlite3_free(err);
-    sqlite3_close_v2(db);
-    if (rc != SQLITE_OK) {
-        ::unlink(path.c_str());
-        Fail("Cannot create table " + tableName + ": " + msg);
+    try {
+        sqlite::Handle db(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+        try {
+            db.Exec(CreateTableSql(fields));
+        } catch (...) {
+            db.Close();
+            ::unlink(path.c_str());
+            throw;
+        }
+    } catch (const EDatabaseError& e) {
+        Fail("Cannot create table " + tableName + ": " + e.Message());
     }
     Forget(fileName);
 }

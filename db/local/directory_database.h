@@ -12,7 +12,7 @@
 // directory (tables made, replaced or removed, index files written) correct
 // it at once. Outside a batch every question looks. So a file another
 // process or a person adds or deletes is seen within one batch; what the
-// engine writes meanwhile is checked again at commit (see table_file.h).
+// engine writes meanwhile is checked again at commit (see table_transactions.h).
 
 #include <chrono>
 #include <cstdint>

@@ -10,9 +10,11 @@
 #include "base/text.h"
 #include "db/local/directory_database.h"
 #include "db/local/schema.h"
-#include "db/local/sqlite_run.h"
 #include "db/local/table_file.h"
 #include "db/local/use_lock.h"
+#include "db/sqlite/handle.h"
+#include "db/sqlite/prepared.h"
+#include "db/sqlite/run.h"
 
 namespace tallon::db::local {
 
@@ -98,113 +100,135 @@ const FieldDef* FindColumn(const std::vector<TableRef>& refs, const std::string&
 
 }  // namespace
 
+namespace {
+
+// A quoted text or name from sql[i] (the opening quote) on; returns the
+// index after it.
+size_t ReadQuoted(const std::string& sql, size_t i, std::vector<Token>& out) {
+    const char open = sql[i];
+    const char close = open == '[' ? ']' : open;
+    const size_t n = sql.size();
+    std::string value;
+    size_t j = i + 1;
+    for (; j < n; ++j) {
+        if (sql[j] != close) {
+            value += sql[j];
+            continue;
+        }
+        // A doubled quote stands for one quote inside the text.
+        if (close != ']' && j + 1 < n && sql[j + 1] == close) {
+            value += close;
+            ++j;
+            continue;
+        }
+        out.push_back({open == '\'' ? Token::String : Token::QuotedIdent, value});
+        return j + 1;
+    }
+    Fail(open == '\'' ? "Unterminated string in statement" : "Unterminated name in statement");
+}
+
+size_t SkipDigits(const std::string& sql, size_t j) {
+    while (j < sql.size() && std::isdigit(static_cast<unsigned char>(sql[j])))
+        ++j;
+    return j;
+}
+
+// A number from sql[i] on: hexadecimal, or decimal with an exponent.
+size_t ReadNumber(const std::string& sql, size_t i, std::vector<Token>& out) {
+    const size_t n = sql.size();
+    size_t j = i;
+    if (sql[i] == '0' && i + 1 < n && (sql[i + 1] == 'x' || sql[i + 1] == 'X')) {
+        j = i + 2;
+        while (j < n && std::isxdigit(static_cast<unsigned char>(sql[j])))
+            ++j;
+    } else {
+        while (j < n && (std::isdigit(static_cast<unsigned char>(sql[j])) || sql[j] == '.'))
+            ++j;
+        if (j < n && (sql[j] == 'e' || sql[j] == 'E')) {
+            size_t k = j + 1;
+            if (k < n && (sql[k] == '+' || sql[k] == '-'))
+                ++k;
+            if (k < n && std::isdigit(static_cast<unsigned char>(sql[k])))
+                j = SkipDigits(sql, k);
+        }
+    }
+    out.push_back({Token::Number, sql.substr(i, j - i)});
+    return j;
+}
+
+size_t ReadPunct(const std::string& sql, size_t i, std::vector<Token>& out) {
+    static const char* twoChar[] = {"<=", ">=", "<>", "!=", "==", "||", "<<", ">>"};
+    if (i + 1 < sql.size()) {
+        for (const char* op : twoChar) {
+            if (sql[i] == op[0] && sql[i + 1] == op[1]) {
+                out.push_back({Token::Punct, sql.substr(i, 2)});
+                return i + 2;
+            }
+        }
+    }
+    out.push_back({Token::Punct, std::string(1, sql[i])});
+    return i + 1;
+}
+
+// Past a comment at sql[i], or i when none starts there.
+size_t SkipComment(const std::string& sql, size_t i) {
+    const size_t n = sql.size();
+    if (sql[i] == '-' && i + 1 < n && sql[i + 1] == '-') {
+        const size_t end = sql.find('\n', i);
+        return end == std::string::npos ? n : end;
+    }
+    if (sql[i] == '/' && i + 1 < n && sql[i + 1] == '*') {
+        const size_t end = sql.find("*/", i + 2);
+        return end == std::string::npos ? n : end + 2;
+    }
+    return i;
+}
+
+// The token at sql[i] (not a blank or a comment); returns the index after
+// it.
+size_t ReadToken(const std::string& sql, size_t i, std::vector<Token>& out) {
+    const size_t n = sql.size();
+    const unsigned char c = static_cast<unsigned char>(sql[i]);
+    if (c == '\'' || c == '"' || c == '`' || c == '[') {
+        return ReadQuoted(sql, i, out);
+    }
+    if ((c == 'x' || c == 'X') && i + 1 < n && sql[i + 1] == '\'') {
+        const size_t end = sql.find('\'', i + 2);
+        if (end == std::string::npos)
+            Fail("Unterminated string in statement");
+        out.push_back({Token::Raw, sql.substr(i, end + 1 - i)});
+        return end + 1;
+    }
+    if (IsIdentStart(c)) {
+        size_t j = i + 1;
+        while (j < n && IsIdentChar(static_cast<unsigned char>(sql[j])))
+            ++j;
+        out.push_back({Token::Ident, sql.substr(i, j - i)});
+        return j;
+    }
+    if (std::isdigit(c) ||
+        (c == '.' && i + 1 < n && std::isdigit(static_cast<unsigned char>(sql[i + 1])))) {
+        return ReadNumber(sql, i, out);
+    }
+    if (c == '?' || c == ':' || c == '@' || c == '$') {
+        Fail("Parameters are not supported in statements; put values in quotes");
+    }
+    return ReadPunct(sql, i, out);
+}
+
+}  // namespace
+
 std::vector<Token> Tokenize(const std::string& sql) {
     std::vector<Token> out;
-    const size_t n = sql.size();
     size_t i = 0;
-    while (i < n) {
-        const unsigned char c = static_cast<unsigned char>(sql[i]);
-        if (std::isspace(c)) {
+    while (i < sql.size()) {
+        if (std::isspace(static_cast<unsigned char>(sql[i]))) {
             ++i;
-            continue;
+        } else if (const size_t after = SkipComment(sql, i); after != i) {
+            i = after;
+        } else {
+            i = ReadToken(sql, i, out);
         }
-        if (c == '-' && i + 1 < n && sql[i + 1] == '-') {
-            while (i < n && sql[i] != '\n')
-                ++i;
-            continue;
-        }
-        if (c == '/' && i + 1 < n && sql[i + 1] == '*') {
-            const size_t end = sql.find("*/", i + 2);
-            i = end == std::string::npos ? n : end + 2;
-            continue;
-        }
-        if (c == '\'' || c == '"' || c == '`' || c == '[') {
-            const char close = c == '[' ? ']' : static_cast<char>(c);
-            std::string value;
-            size_t j = i + 1;
-            bool closed = false;
-            while (j < n) {
-                if (sql[j] == close) {
-                    // A doubled quote stands for one quote inside the text.
-                    if (close != ']' && j + 1 < n && sql[j + 1] == close) {
-                        value += close;
-                        j += 2;
-                        continue;
-                    }
-                    closed = true;
-                    ++j;
-                    break;
-                }
-                value += sql[j++];
-            }
-            if (!closed) {
-                Fail(c == '\'' ? "Unterminated string in statement"
-                               : "Unterminated name in statement");
-            }
-            out.push_back({c == '\'' ? Token::String : Token::QuotedIdent, value});
-            i = j;
-            continue;
-        }
-        if ((c == 'x' || c == 'X') && i + 1 < n && sql[i + 1] == '\'') {
-            const size_t end = sql.find('\'', i + 2);
-            if (end == std::string::npos)
-                Fail("Unterminated string in statement");
-            out.push_back({Token::Raw, sql.substr(i, end + 1 - i)});
-            i = end + 1;
-            continue;
-        }
-        if (IsIdentStart(c)) {
-            size_t j = i + 1;
-            while (j < n && IsIdentChar(static_cast<unsigned char>(sql[j])))
-                ++j;
-            out.push_back({Token::Ident, sql.substr(i, j - i)});
-            i = j;
-            continue;
-        }
-        if (std::isdigit(c) ||
-            (c == '.' && i + 1 < n && std::isdigit(static_cast<unsigned char>(sql[i + 1])))) {
-            size_t j = i;
-            if (c == '0' && i + 1 < n && (sql[i + 1] == 'x' || sql[i + 1] == 'X')) {
-                j = i + 2;
-                while (j < n && std::isxdigit(static_cast<unsigned char>(sql[j])))
-                    ++j;
-            } else {
-                while (j < n && (std::isdigit(static_cast<unsigned char>(sql[j])) || sql[j] == '.'))
-                    ++j;
-                if (j < n && (sql[j] == 'e' || sql[j] == 'E')) {
-                    size_t k = j + 1;
-                    if (k < n && (sql[k] == '+' || sql[k] == '-'))
-                        ++k;
-                    if (k < n && std::isdigit(static_cast<unsigned char>(sql[k]))) {
-                        j = k;
-                        while (j < n && std::isdigit(static_cast<unsigned char>(sql[j])))
-                            ++j;
-                    }
-                }
-            }
-            out.push_back({Token::Number, sql.substr(i, j - i)});
-            i = j;
-            continue;
-        }
-        if (c == '?' || c == ':' || c == '@' || c == '$') {
-            Fail("Parameters are not supported in statements; put values in quotes");
-        }
-        static const char* twoChar[] = {"<=", ">=", "<>", "!=", "==", "||", "<<", ">>"};
-        bool two = false;
-        if (i + 1 < n) {
-            for (const char* op : twoChar) {
-                if (sql[i] == op[0] && sql[i + 1] == op[1]) {
-                    out.push_back({Token::Punct, sql.substr(i, 2)});
-                    i += 2;
-                    two = true;
-                    break;
-                }
-            }
-        }
-        if (two)
-            continue;
-        out.push_back({Token::Punct, std::string(1, static_cast<char>(c))});
-        ++i;
     }
     while (!out.empty() && out.back().kind == Token::Punct && out.back().text == ";") {
         out.pop_back();
@@ -212,52 +236,103 @@ std::vector<Token> Tokenize(const std::string& sql) {
     return out;
 }
 
-Rewritten RewriteStatement(DirectoryDatabase& directory, const std::string& sql) {
-    const std::vector<Token> t = Tokenize(sql);
+namespace {
+
+bool IsPunct(const std::vector<Token>& t, size_t i, const char* text) {
+    return i < t.size() && t[i].kind == Token::Punct && t[i].text == text;
+}
+
+// A table reference at t[j] (a name, maybe followed by an alias) is added
+// to `refs`; returns the index after it, or j when none is there.
+size_t ParseTableRef(const std::vector<Token>& t, size_t j, std::vector<TableRef>& refs) {
+    if (j >= t.size() || !IsName(t[j]))
+        return j;
+    if (t[j].kind == Token::Ident && EndsTableReference(t[j].text))
+        return j;
+    if (IsPunct(t, j + 1, "."))
+        return j;
+    TableRef r;
+    r.token = j;
+    r.name = t[j].text;
+    size_t k = j + 1;
+    if (k + 1 < t.size() && t[k].kind == Token::Ident && SameText(t[k].text, "AS") &&
+        IsName(t[k + 1])) {
+        r.alias = t[k + 1].text;
+        k += 2;
+    } else if (k < t.size() && IsName(t[k]) &&
+               !(t[k].kind == Token::Ident && EndsTableReference(t[k].text))) {
+        r.alias = t[k].text;
+        k += 1;
+    }
+    refs.push_back(r);
+    return k;
+}
+
+// Every table a statement names: after FROM (and in its comma list), JOIN,
+// INTO and UPDATE.
+std::vector<TableRef> TableRefs(const std::vector<Token>& t) {
     std::vector<TableRef> refs;
-
-    auto parseRef = [&](size_t j) -> size_t {
-        // Returns the index after the reference (and its alias).
-        if (j >= t.size() || !IsName(t[j]))
-            return j;
-        if (t[j].kind == Token::Ident && EndsTableReference(t[j].text))
-            return j;
-        if (j + 1 < t.size() && t[j + 1].kind == Token::Punct && t[j + 1].text == ".")
-            return j;
-        TableRef r;
-        r.token = j;
-        r.name = t[j].text;
-        size_t k = j + 1;
-        if (k + 1 < t.size() && t[k].kind == Token::Ident && SameText(t[k].text, "AS") &&
-            IsName(t[k + 1])) {
-            r.alias = t[k + 1].text;
-            k += 2;
-        } else if (k < t.size() && IsName(t[k]) &&
-                   !(t[k].kind == Token::Ident && EndsTableReference(t[k].text))) {
-            r.alias = t[k].text;
-            k += 1;
-        }
-        refs.push_back(r);
-        return k;
-    };
-
     for (size_t i = 0; i < t.size(); ++i) {
         if (t[i].kind != Token::Ident)
             continue;
         const std::string w = UpperCase(t[i].text);
         if (w == "FROM") {
-            size_t k = parseRef(i + 1);
-            while (k > i + 1 && k < t.size() && t[k].kind == Token::Punct && t[k].text == ",") {
-                const size_t next = parseRef(k + 1);
+            size_t k = ParseTableRef(t, i + 1, refs);
+            while (k > i + 1 && IsPunct(t, k, ",")) {
+                const size_t next = ParseTableRef(t, k + 1, refs);
                 if (next == k + 1)
                     break;
                 k = next;
             }
         } else if (w == "JOIN" || w == "INTO" || w == "UPDATE") {
-            parseRef(i + 1);
+            ParseTableRef(t, i + 1, refs);
         }
     }
+    return refs;
+}
 
+// A quoted text as the value bound in its place: a date or time when it is
+// compared with a date or time column.
+Value LiteralValue(const std::vector<Token>& t, size_t i, const std::vector<TableRef>& refs) {
+    std::string value = t[i].text;
+    std::string qualifier, column;
+    if (ComparedColumn(t, i, qualifier, column)) {
+        const FieldDef* f = FindColumn(refs, qualifier, column);
+        std::string stored;
+        if (f && f->kind == FieldKind::Time) {
+            if (!ParseTimeLiteral(value, stored)) {
+                Fail("'" + value + "' is not a valid time");
+            }
+            value = stored;
+        } else if (f && f->kind == FieldKind::Date) {
+            if (!ParseDateLiteral(value, stored)) {
+                Fail("'" + value + "' is not a valid date");
+            }
+            value = stored;
+        }
+    }
+    return Value::Text(std::move(value));
+}
+
+// The records table of a reference's file: "aN".records when several files
+// are attached.
+std::string RecordsOf(const TableRef& r, const std::vector<TableFile*>& files) {
+    std::string text;
+    if (files.size() > 1) {
+        const size_t fi = std::find(files.begin(), files.end(), r.file) - files.begin();
+        text += "\"a" + std::to_string(fi) + "\".";
+    }
+    text += "records";
+    if (r.alias.empty())
+        text += " AS " + QuoteIdent(r.name);
+    return text;
+}
+
+}  // namespace
+
+Rewritten RewriteStatement(DirectoryDatabase& directory, const std::string& sql) {
+    const std::vector<Token> t = Tokenize(sql);
+    std::vector<TableRef> refs = TableRefs(t);
     Rewritten out;
     for (auto& r : refs) {
         r.file = &directory.Table(r.name);
@@ -265,52 +340,19 @@ Rewritten RewriteStatement(DirectoryDatabase& directory, const std::string& sql)
             out.files.push_back(r.file);
         }
     }
-    const bool attached = out.files.size() > 1;
-
-    std::string qualifier, column;
     size_t nextRef = 0;
     for (size_t i = 0; i < t.size(); ++i) {
         if (!out.sql.empty())
             out.sql += ' ';
         if (nextRef < refs.size() && refs[nextRef].token == i) {
-            const TableRef& r = refs[nextRef++];
-            if (attached) {
-                const size_t fi =
-                    std::find(out.files.begin(), out.files.end(), r.file) - out.files.begin();
-                out.sql += "\"a" + std::to_string(fi) + "\".";
-            }
-            out.sql += "records";
-            if (r.alias.empty())
-                out.sql += " AS " + QuoteIdent(r.name);
-            continue;
-        }
-        switch (t[i].kind) {
-            case Token::String: {
-                std::string value = t[i].text;
-                if (ComparedColumn(t, i, qualifier, column)) {
-                    const FieldDef* f = FindColumn(refs, qualifier, column);
-                    std::string stored;
-                    if (f && f->kind == FieldKind::Time) {
-                        if (!ParseTimeLiteral(value, stored)) {
-                            Fail("'" + value + "' is not a valid time");
-                        }
-                        value = stored;
-                    } else if (f && f->kind == FieldKind::Date) {
-                        if (!ParseDateLiteral(value, stored)) {
-                            Fail("'" + value + "' is not a valid date");
-                        }
-                        value = stored;
-                    }
-                }
-                out.sql += '?';
-                out.values.push_back(Value::Text(std::move(value)));
-                break;
-            }
-            case Token::QuotedIdent:
-                out.sql += QuoteIdent(t[i].text);
-                break;
-            default:
-                out.sql += t[i].text;
+            out.sql += RecordsOf(refs[nextRef++], out.files);
+        } else if (t[i].kind == Token::String) {
+            out.sql += '?';
+            out.values.push_back(LiteralValue(t, i, refs));
+        } else if (t[i].kind == Token::QuotedIdent) {
+            out.sql += QuoteIdent(t[i].text);
+        } else {
+            out.sql += t[i].text;
         }
     }
     return out;
@@ -321,43 +363,21 @@ namespace {
 // Statements over several tables run on an empty in-memory database the
 // table files are attached to for the statement's duration.
 void RunAttached(const Rewritten& rw, Rows* rows) {
-    sqlite3* db = nullptr;
-    if (sqlite3_open_v2(":memory:", &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) !=
-        SQLITE_OK) {
-        sqlite3_close_v2(db);
+    sqlite::Handle db;
+    try {
+        db = sqlite::Handle(":memory:", SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX);
+    } catch (const EDatabaseError&) {
         Fail("Cannot start the SQL engine");
     }
-    sqlite3_busy_timeout(db, kTableWaitMs);
-    struct Closer {
-        sqlite3* db;
-        ~Closer() { sqlite3_close_v2(db); }
-    } closer{db};
+    db.SetBusyTimeout(kTableWaitMs);
     for (size_t i = 0; i < rw.files.size(); ++i) {
-        sqlite3_stmt* a = nullptr;
-        const std::string sql = "ATTACH DATABASE ? AS \"a" + std::to_string(i) + "\"";
-        sqlite3_prepare_v2(db, sql.c_str(), -1, &a, nullptr);
-        sqlite3_bind_text(a, 1, rw.files[i]->Path().c_str(), -1, SQLITE_TRANSIENT);
-        const int rc = sqlite3_step(a);
-        sqlite3_finalize(a);
-        if (rc != SQLITE_DONE)
-            Fail(sqlite3_errmsg(db));
+        const std::string attach = "ATTACH DATABASE ? AS \"a" + std::to_string(i) + "\"";
+        sqlite::RunStatement(sqlite::Prepare(db.get(), attach, 0, sqlite::Rest::Ignored).get(),
+                             {Value::Text(rw.files[i]->Path())}, nullptr, nullptr);
     }
-    sqlite3_stmt* stmt = nullptr;
-    const char* tail = nullptr;
-    if (sqlite3_prepare_v2(db, rw.sql.c_str(), -1, &stmt, &tail) != SQLITE_OK) {
-        Fail(sqlite3_errmsg(db));
-    }
-    if (!stmt)
-        Fail("Empty statement");
-    try {
-        if (tail && !Trim(tail).empty())
-            Fail("Only one statement can be run at a time");
-        RunStatement(stmt, rw.values, rows, "Key violation.");
-    } catch (...) {
-        sqlite3_finalize(stmt);
-        throw;
-    }
-    sqlite3_finalize(stmt);
+    const sqlite::Prepared statement =
+        sqlite::Prepare(db.get(), rw.sql, 0, sqlite::Rest::OnlySemicolon);
+    sqlite::RunStatement(statement.get(), rw.values, rows, "Key violation.");
 }
 
 }  // namespace
@@ -373,11 +393,9 @@ void RunFreeSql(DirectoryDatabase& directory, const std::string& sql, Rows* rows
     }
     TableFile& f = *rw.files[0];
     sqlite3_stmt* probe = nullptr;
-    const bool readOnly =
-        sqlite3_prepare_v2(f.Db(), rw.sql.c_str(), -1, &probe, nullptr) == SQLITE_OK && probe &&
-        sqlite3_stmt_readonly(probe);
-    sqlite3_finalize(probe);
-    if (readOnly) {
+    sqlite3_prepare_v2(f.Db(), rw.sql.c_str(), -1, &probe, nullptr);
+    const sqlite::Prepared probed(probe);
+    if (probed && sqlite3_stmt_readonly(probe)) {
         f.BeginRead();
     } else {
         f.BeginWrite();

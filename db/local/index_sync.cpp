@@ -9,6 +9,7 @@
 #include "base/file_names.h"
 #include "base/text.h"
 #include "db/index_option.h"
+#include "db/local/table_file.h"
 
 namespace tallon::db::local {
 
@@ -70,7 +71,7 @@ void DropIndex(TableFile& f, const std::string& slot) {
     f.Exec("DROP INDEX IF EXISTS " + QuoteIdent(SqliteIndexName(slot, true)));
     EnsureCatalog(f);
     f.RunInternal("DELETE FROM tallon_indexes WHERE slot=?", {Value::Text(slot)}, nullptr);
-    f.MutableIndexes().erase(slot);
+    f.Schema().MutableIndexes().erase(slot);
 }
 
 void BuildIndex(TableFile& f, const IndexDef& given) {
@@ -98,7 +99,7 @@ void BuildIndex(TableFile& f, const IndexDef& given) {
         {Value::Text(def.slot), Value::Text(def.name), Value::Text(JoinFields(def.fields)),
          Value::Integer(static_cast<int64_t>(def.options))},
         nullptr);
-    f.MutableIndexes()[def.slot] = def;
+    f.Schema().MutableIndexes()[def.slot] = def;
 }
 
 template <class Change>
@@ -130,74 +131,91 @@ int64_t DirectoryMtime(const TableFile& f) {
     return static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
 }
 
-}  // namespace
-
-void SyncIndexes(TableFile& f, uint64_t generation, bool inBatch) {
-    if (inBatch && f.indexesCheckedGeneration == generation) {
-        return;
-    }
-    f.indexesCheckedGeneration = generation;
+// Indexes whose files are gone. The files found last time are tried first,
+// one stat each.
+std::vector<std::string> GoneIndexes(TableFile& f) {
+    IndexFileState& state = f.IndexFiles();
     std::vector<std::string> gone;
     for (const auto& [slot, def] : f.Indexes()) {
         struct stat st {};
-        auto known = f.indexPaths.find(slot);
-        if (known != f.indexPaths.end() && ::stat(known->second.c_str(), &st) == 0) {
+        auto known = state.paths.find(slot);
+        if (known != state.paths.end() && ::stat(known->second.c_str(), &st) == 0) {
             continue;
         }
         const std::string path = ExistingIndexFile(f, slot);
         if (!path.empty()) {
-            f.indexPaths[slot] = path;
+            state.paths[slot] = path;
         } else {
-            f.indexPaths.erase(slot);
+            state.paths.erase(slot);
             gone.push_back(slot);
         }
     }
-    // Index files that arrived without their index (copied in beside the
-    // table): a listing when the connection is (re)opened, later only when
-    // the directory changed, and then only where a copied-in index would go
-    // next: the primary index when there is none, and the first free
-    // secondary. File-system clocks are coarse: a modification time within
-    // the last moment is not trusted to cover every change.
+    return gone;
+}
+
+// Every index file beside the table whose index it lacks (a listing of the
+// directory).
+std::vector<IndexDef> IndexFilesListed(TableFile& f) {
     std::vector<IndexDef> arrived;
-    if (!f.indexFilesDiscovered) {
-        const std::string stem = Stem(f);
-        const std::string base = ExtractFileName(stem);
-        for (const auto& entry : ListMatching(stem + ".*")) {
-            const std::string slot = SlotOfExtension(entry.substr(base.size() + 1));
-            if (slot.empty() || f.Indexes().count(slot) ||
-                std::any_of(arrived.begin(), arrived.end(),
-                            [&](const IndexDef& d) { return d.slot == slot; })) {
-                continue;
-            }
-            auto def = ParseIndexFileText(slot, ReadSmallFile(ExtractFilePath(stem) + entry));
-            if (def)
-                arrived.push_back(*def);
+    const std::string stem = Stem(f);
+    const std::string base = ExtractFileName(stem);
+    for (const auto& entry : ListMatching(stem + ".*")) {
+        const std::string slot = SlotOfExtension(entry.substr(base.size() + 1));
+        if (slot.empty() || f.Indexes().count(slot) ||
+            std::any_of(arrived.begin(), arrived.end(),
+                        [&](const IndexDef& d) { return d.slot == slot; })) {
+            continue;
         }
-        f.indexFilesDiscovered = true;
-        f.directoryMtimeNs = -1;
-    } else if (const int64_t mtime = DirectoryMtime(f); mtime >= 0 && mtime != f.directoryMtimeNs) {
+        if (auto def = ParseIndexFileText(slot, ReadSmallFile(ExtractFilePath(stem) + entry))) {
+            arrived.push_back(*def);
+        }
+    }
+    return arrived;
+}
+
+// The index files a copy would bring in next: the primary index's when the
+// table has none, and the first free secondary slot's.
+std::vector<IndexDef> IndexFilesInNextSlots(TableFile& f) {
+    std::vector<std::string> candidates;
+    if (!f.Indexes().count("PX"))
+        candidates.push_back("PX");
+    for (int k = 0;; ++k) {
+        const std::string slot = "XG" + std::to_string(k);
+        if (!f.Indexes().count(slot)) {
+            candidates.push_back(slot);
+            break;
+        }
+    }
+    std::vector<IndexDef> arrived;
+    for (const auto& slot : candidates) {
+        const std::string path = ExistingIndexFile(f, slot);
+        if (path.empty())
+            continue;
+        if (auto def = ParseIndexFileText(slot, ReadSmallFile(path)))
+            arrived.push_back(*def);
+    }
+    return arrived;
+}
+
+// Index files that arrived without their index (copied in beside the
+// table): a listing when the connection is (re)opened, later only when the
+// directory changed, and then only where a copied-in index would go next.
+// File-system clocks are coarse: a modification time within the last moment
+// is not trusted to cover every change.
+std::vector<IndexDef> ArrivedIndexes(TableFile& f) {
+    IndexFileState& state = f.IndexFiles();
+    std::vector<IndexDef> arrived;
+    if (!state.discovered) {
+        arrived = IndexFilesListed(f);
+        state.discovered = true;
+        state.directoryMtimeNs = -1;
+    } else if (const int64_t mtime = DirectoryMtime(f);
+               mtime >= 0 && mtime != state.directoryMtimeNs) {
         timespec now{};
         ::clock_gettime(CLOCK_REALTIME, &now);
         const int64_t nowNs = static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
-        f.directoryMtimeNs = nowNs - mtime > 100000000 ? mtime : -1;
-        std::vector<std::string> candidates;
-        if (!f.Indexes().count("PX"))
-            candidates.push_back("PX");
-        for (int k = 0;; ++k) {
-            const std::string slot = "XG" + std::to_string(k);
-            if (!f.Indexes().count(slot)) {
-                candidates.push_back(slot);
-                break;
-            }
-        }
-        for (const auto& slot : candidates) {
-            const std::string path = ExistingIndexFile(f, slot);
-            if (path.empty())
-                continue;
-            auto def = ParseIndexFileText(slot, ReadSmallFile(path));
-            if (def)
-                arrived.push_back(*def);
-        }
+        state.directoryMtimeNs = nowNs - mtime > 100000000 ? mtime : -1;
+        arrived = IndexFilesInNextSlots(f);
     }
     // A definition naming fields this table does not have is not ours to
     // build (a file of another table); it is left alone.
@@ -205,6 +223,19 @@ void SyncIndexes(TableFile& f, uint64_t generation, bool inBatch) {
         return std::any_of(d.fields.begin(), d.fields.end(),
                            [&](const std::string& name) { return f.FieldIndex(name) < 0; });
     });
+    return arrived;
+}
+
+}  // namespace
+
+void SyncIndexes(TableFile& f, uint64_t generation, bool inBatch) {
+    IndexFileState& state = f.IndexFiles();
+    if (inBatch && state.checkedGeneration == generation) {
+        return;
+    }
+    state.checkedGeneration = generation;
+    const std::vector<std::string> gone = GoneIndexes(f);
+    const std::vector<IndexDef> arrived = ArrivedIndexes(f);
     if (gone.empty() && arrived.empty())
         return;
     InOwnTransaction(
@@ -218,17 +249,25 @@ void SyncIndexes(TableFile& f, uint64_t generation, bool inBatch) {
         true);
 }
 
-void AddIndexes(TableFile& f, std::vector<IndexDef> defs, bool replaceFiles) {
-    std::vector<std::string> stale;
-    if (replaceFiles) {
-        const std::string stem = Stem(f);
-        const std::string base = ExtractFileName(stem);
-        for (const auto& entry : ListMatching(stem + ".*")) {
-            if (!SlotOfExtension(entry.substr(base.size() + 1)).empty()) {
-                stale.push_back(ExtractFilePath(stem) + entry);
-            }
+namespace {
+
+// Every index file of the table (for a full rebuild).
+std::vector<std::string> AllIndexFiles(const TableFile& f) {
+    std::vector<std::string> files;
+    const std::string stem = Stem(f);
+    const std::string base = ExtractFileName(stem);
+    for (const auto& entry : ListMatching(stem + ".*")) {
+        if (!SlotOfExtension(entry.substr(base.size() + 1)).empty()) {
+            files.push_back(ExtractFilePath(stem) + entry);
         }
     }
+    return files;
+}
+
+// Gives each definition its slot: PX for the primary index; a secondary one
+// keeps the slot of an index of its name (unless everything is rebuilt),
+// else takes the first slot neither taken nor showing files.
+void AssignSlots(const TableFile& f, std::vector<IndexDef>& defs, bool replaceFiles) {
     std::vector<std::string> taken;
     for (IndexDef& def : defs) {
         if (def.name.empty() || (def.options & ixPrimary)) {
@@ -252,26 +291,27 @@ void AddIndexes(TableFile& f, std::vector<IndexDef> defs, bool replaceFiles) {
         }
         taken.push_back(def.slot);
     }
-    InOwnTransaction(f, [&] {
-        if (replaceFiles) {
-            std::vector<std::string> slots;
-            for (const auto& [slot, d] : f.Indexes())
-                slots.push_back(slot);
-            for (const auto& slot : slots)
-                DropIndex(f, slot);
-        }
-        // The primary index first: the twins of secondary indexes carry its
-        // fields.
-        std::stable_sort(defs.begin(), defs.end(), [](const IndexDef& a, const IndexDef& b) {
-            return a.slot == "PX" && b.slot != "PX";
-        });
-        for (const auto& def : defs)
-            BuildIndex(f, def);
-    });
-    for (const auto& path : stale) {
-        DeleteFileCI(path);
+}
+
+void BuildIndexes(TableFile& f, std::vector<IndexDef>& defs, bool replaceFiles) {
+    if (replaceFiles) {
+        std::vector<std::string> slots;
+        for (const auto& [slot, d] : f.Indexes())
+            slots.push_back(slot);
+        for (const auto& slot : slots)
+            DropIndex(f, slot);
     }
-    f.indexPaths.clear();
+    // The primary index first: the twins of secondary indexes carry its
+    // fields.
+    std::stable_sort(defs.begin(), defs.end(), [](const IndexDef& a, const IndexDef& b) {
+        return a.slot == "PX" && b.slot != "PX";
+    });
+    for (const auto& def : defs)
+        BuildIndex(f, def);
+}
+
+// Secondary index files first, the primary index's last.
+void WriteIndexFiles(TableFile& f, const std::vector<IndexDef>& defs) {
     const IndexDef* primary = nullptr;
     for (const auto& def : defs) {
         const IndexDef& built = f.Indexes().at(def.slot);
@@ -285,7 +325,21 @@ void AddIndexes(TableFile& f, std::vector<IndexDef> defs, bool replaceFiles) {
     if (primary) {
         WriteIndexFile(f.IndexFilePath("PX"), IndexFileText(*primary));
     }
-    f.indexesCheckedGeneration = 0;
+}
+
+}  // namespace
+
+void AddIndexes(TableFile& f, std::vector<IndexDef> defs, bool replaceFiles) {
+    const std::vector<std::string> stale =
+        replaceFiles ? AllIndexFiles(f) : std::vector<std::string>{};
+    AssignSlots(f, defs, replaceFiles);
+    InOwnTransaction(f, [&] { BuildIndexes(f, defs, replaceFiles); });
+    for (const auto& path : stale) {
+        DeleteFileCI(path);
+    }
+    f.IndexFiles().paths.clear();
+    WriteIndexFiles(f, defs);
+    f.IndexFiles().checkedGeneration = 0;
 }
 
 }  // namespace tallon::db::local

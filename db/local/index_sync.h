@@ -3,13 +3,25 @@
 // Keeping a table's indexes in step with its index files: an index exists
 // exactly when its files do.
 
+#include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "db/local/index_file.h"
-#include "db/local/table_file.h"
 
 namespace tallon::db::local {
+
+class TableFile;
+
+// What SyncIndexes last found of one table's index files; forgotten when the
+// table's connection opens again.
+struct IndexFileState {
+    uint64_t checkedGeneration = 0;            // the batch that last looked
+    bool discovered = false;                   // the directory was listed for them
+    int64_t directoryMtimeNs = -1;             // the directory as that listing saw it
+    std::map<std::string, std::string> paths;  // slot -> file last found
+};
 
 // Drops every index whose files are gone and builds every index whose files
 // appeared (copied in beside the table). Once per batch for a table (always

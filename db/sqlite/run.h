@@ -7,7 +7,7 @@
 #include "db/rows.h"
 #include "db/value.h"
 
-namespace tallon::db::local {
+namespace tallon::db::sqlite {
 
 // Binds the values to a prepared statement, steps it to the end and resets
 // it; with `rows` set, collects every row as text. A constraint failure
@@ -16,4 +16,4 @@ namespace tallon::db::local {
 void RunStatement(sqlite3_stmt* stmt, const std::vector<Value>& values, Rows* rows,
                   const char* constraintMessage);
 
-}  // namespace tallon::db::local
+}  // namespace tallon::db::sqlite
