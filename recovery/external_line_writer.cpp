@@ -10,7 +10,7 @@ namespace tallon {
 
 ExternalLineWriter::ExternalLineWriter(ExternalWriter writer, RunMode mode, db::Batch& batch,
                                        Report report)
-    : writer_(std::move(writer)), mode_(mode), batch_(batch), report_(std::move(report)) {}
+    : writer_(writer), mode_(mode), batch_(batch), report_(std::move(report)) {}
 
 void ExternalLineWriter::Take(ReadLine line) {
     if (limit_ == 0) {
