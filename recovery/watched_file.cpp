@@ -72,4 +72,12 @@ bool WatchedFile::Seen(uint64_t newSize, int64_t newModifiedNs, Clock::time_poin
     return true;
 }
 
+void WatchedFile::NoteUnread() {
+    if (!HasUnread()) {
+        unreadSince = {};
+    } else if (unreadSince == Clock::time_point{}) {
+        unreadSince = changed;
+    }
+}
+
 }  // namespace tallon

@@ -11,7 +11,10 @@
 namespace tallon {
 
 // One RAW file under continuous intake: what it is, how far it has been
-// read and committed, and what it was doing when last looked at.
+// read and committed, and what it was doing when last looked at. A record
+// of its own file's state: the intake's objects each keep their part of it
+// (reading the position and flags, the commit point `committed` and the
+// fingerprints, the file episodes `active` and `episode`).
 class WatchedFile {
   public:
     using Clock = std::chrono::steady_clock;
@@ -57,6 +60,12 @@ class WatchedFile {
     Clock::time_point unreadSince{};
     // Sees the file's size and modification time; true when they changed.
     bool Seen(uint64_t newSize, int64_t newModifiedNs, Clock::time_point now);
+    // Nothing left to read: no news since the last read, and no line
+    // waiting for its end (unless a Ctrl-Z ended the file).
+    bool ReadToEnd() const { return !dirty && (!unendedTail || read.ended); }
+    // Bytes not yet read, and since when they have been waiting.
+    bool HasUnread() const { return read.offset < size && !read.ended; }
+    void NoteUnread();
 
     bool dirty = false;        // may hold lines not yet read
     bool unendedTail = false;  // ends inside a line
