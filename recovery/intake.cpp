@@ -123,6 +123,7 @@ void Intake::ReadFile(WatchedFile& file, bool settled, bool toTheEnd) {
         if (!held_.Empty() || session_->Batch().Due()) {
             CommitPoint();
             if (held_.Waiting()) {
+                file.dirty = true;  // the rest is read once the database answers
                 return;
             }
         }
@@ -137,6 +138,10 @@ void Intake::ReadFile(WatchedFile& file, bool settled, bool toTheEnd) {
 // when there is nothing to read now.
 bool Intake::PrepareToRead(WatchedFile& file) {
     if (!files_.Open(file, [this] { CommitPoint(); })) {
+        return false;
+    }
+    if (held_.Waiting()) {
+        file.dirty = true;  // the commit before closing files met a fault
         return false;
     }
     if (!file.StillHoldsWhatWasRead()) {
