@@ -107,7 +107,7 @@ void Intake::RetryHeldLines(Clock::time_point now) {
 // `toTheEnd`: a stop asked for does not end the reading.
 void Intake::ReadFile(WatchedFile& file, bool settled, bool toTheEnd) {
     file.dirty = false;
-    if (!PrepareToRead(file)) {
+    if (!PrepareToRead(file, settled)) {
         return;
     }
     GrowingFileSource source(file.Fd(), file.read, settled);
@@ -136,7 +136,7 @@ void Intake::ReadFile(WatchedFile& file, bool settled, bool toTheEnd) {
 
 // Opens `file` and makes sure it still holds what was read of it; false
 // when there is nothing to read now.
-bool Intake::PrepareToRead(WatchedFile& file) {
+bool Intake::PrepareToRead(WatchedFile& file, bool& settled) {
     if (!files_.Open(file, [this] { CommitPoint(); })) {
         return false;
     }
@@ -150,6 +150,12 @@ bool Intake::PrepareToRead(WatchedFile& file) {
         reports_.Restarted(file);
         file.Restart();
         positions_.MarkChanged();
+    }
+    // A file that changed since it was last looked at (written on a
+    // network filesystem since the last scan) has not settled: its last
+    // line may still be growing.
+    if (settled && file.LookAgain(Clock::now())) {
+        settled = false;
     }
     return !file.read.ended;
 }

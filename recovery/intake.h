@@ -88,7 +88,7 @@ class Intake {
     void OpenSession();
     void RetryHeldLines(Clock::time_point now);
     void ReadFile(WatchedFile& file, bool settled, bool toTheEnd = false);
-    bool PrepareToRead(WatchedFile& file);
+    bool PrepareToRead(WatchedFile& file, bool& settled);
     void TakeLine(WatchedFile& file, const FilePosition& before, std::string text);
     void OnResult(const ReadLine& line, const LineResult& result);
     void OnLost(const ReadLine& line, const std::string& message);

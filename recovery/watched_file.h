@@ -60,6 +60,10 @@ class WatchedFile {
     Clock::time_point unreadSince{};
     // Sees the file's size and modification time; true when they changed.
     bool Seen(uint64_t newSize, int64_t newModifiedNs, Clock::time_point now);
+    // Looks at the open file itself (nothing else may tell of a file that
+    // left the directory, or of a write on a network filesystem made since
+    // the last scan); true when it changed.
+    bool LookAgain(Clock::time_point now);
     // Nothing left to read: no news since the last read, and no line
     // waiting for its end (unless a Ctrl-Z ended the file).
     bool ReadToEnd() const { return !dirty && (!unendedTail || read.ended); }

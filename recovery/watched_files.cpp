@@ -67,6 +67,9 @@ void WatchedFiles::Scanned(const std::vector<RawFileEntry>& entries, Clock::time
             // is read through the descriptor, if one is open.
             file->gone = true;
             file->dirty = file->IsOpen();
+        } else if (file->LookAgain(now)) {
+            // Its writer still appends to it where it went.
+            file->dirty = true;
         }
     }
     byName_ = std::move(byName);
