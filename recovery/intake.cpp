@@ -214,7 +214,7 @@ std::string Intake::CommitBatch(std::string loss) {
     if (loss.empty()) {
         loss = session_->Batch().Failure();
     }
-    const std::string fault = held_.Judge(loss, *session_, inFlight_);
+    std::string fault = held_.Judge(loss, *session_, inFlight_);
     if (!fault.empty()) {
         held_.Wait(fault, Clock::now());
         figures_.Error(fault);

@@ -19,7 +19,7 @@ std::string WithoutLastSlash(const std::string& directory) {
 
 }  // namespace
 
-IntakeFigures::IntakeFigures(std::string directory, RunMode mode)
+IntakeFigures::IntakeFigures(const std::string& directory, RunMode mode)
     : directory_(WithoutLastSlash(directory)), mode_(mode) {}
 
 void IntakeFigures::Committed() {

@@ -19,7 +19,7 @@ class IntakeFigures {
   public:
     using Clock = std::chrono::steady_clock;
 
-    IntakeFigures(std::string directory, RunMode mode);
+    IntakeFigures(const std::string& directory, RunMode mode);
 
     void Committed();
     void Error(const std::string& message);
