@@ -12,9 +12,10 @@ namespace tallon {
 
 // One RAW file under continuous intake: what it is, how far it has been
 // read and committed, and what it was doing when last looked at. A record
-// of its own file's state: the intake's objects each keep their part of it
-// (reading the position and flags, the commit point `committed` and the
-// fingerprints, the file episodes `active` and `episode`).
+// of the file's state, each part kept by one of the intake's objects:
+// WatchedFiles what was seen of it, the intake's reading `read` and the
+// flags, CommittedPositions `committed` and the fingerprints, FileReports
+// `active` and `episode`.
 class WatchedFile {
   public:
     using Clock = std::chrono::steady_clock;
