@@ -32,6 +32,9 @@ DateTime FromLinearMs(int64_t linear) {
 
 const Clock* g_active = nullptr;
 
+// 1970-01-01 as a date-time: the days from the date-time epoch to Unix time's.
+constexpr int64_t kUnixEpochDays = 25569;
+
 }  // namespace
 
 DateTime SystemClock::Now() const {
@@ -51,6 +54,22 @@ uint32_t SystemClock::UtcMillisecondsOfDay() const {
     clock_gettime(CLOCK_REALTIME, &ts);
     const int64_t ms = (static_cast<int64_t>(ts.tv_sec) % 86400) * 1000 + ts.tv_nsec / 1000000;
     return static_cast<uint32_t>(ms);
+}
+
+int64_t Clock::UnixSeconds() const {
+    const int64_t ms = UnixMilliseconds();
+    return ms >= 0 ? ms / 1000 : -((-ms + 999) / 1000);
+}
+
+int64_t SystemClock::UnixMilliseconds() const {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+int64_t ManualClock::UnixMilliseconds() const {
+    return ToLinearMs(now_) - kUnixEpochDays * kMsPerDay -
+           static_cast<int64_t>(utcOffsetMinutes_) * 60000;
 }
 
 uint32_t ManualClock::UtcMillisecondsOfDay() const {

@@ -16,12 +16,17 @@ class Clock {
     virtual DateTime Now() const = 0;
     // Milliseconds since midnight, universal time.
     virtual uint32_t UtcMillisecondsOfDay() const = 0;
+    // Milliseconds since 1970-01-01 00:00 universal time (Unix time).
+    virtual int64_t UnixMilliseconds() const = 0;
+    // Whole seconds of Unix time, as status files and metrics give it.
+    int64_t UnixSeconds() const;
 };
 
 class SystemClock final : public Clock {
   public:
     DateTime Now() const override;
     uint32_t UtcMillisecondsOfDay() const override;
+    int64_t UnixMilliseconds() const override;
 };
 
 // A clock that stands still until told to move.
@@ -31,6 +36,7 @@ class ManualClock final : public Clock {
         : now_(local), utcOffsetMinutes_(utcOffsetMinutes) {}
     DateTime Now() const override { return now_; }
     uint32_t UtcMillisecondsOfDay() const override;
+    int64_t UnixMilliseconds() const override;
 
     void Set(DateTime local) { now_ = local; }
     void AdvanceMilliseconds(int64_t ms);

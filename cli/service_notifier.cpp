@@ -4,20 +4,12 @@
 
 #include <iostream>
 
+#include "base/clock.h"
 #include "base/errors.h"
 #include "base/file_io.h"
 #include "recovery/run_summary.h"
 
 namespace tallon {
-namespace {
-
-int64_t UnixNow() {
-    return std::chrono::duration_cast<std::chrono::seconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
-}  // namespace
 
 ServiceNotifier::ServiceNotifier(std::string statusFile, std::string metricsFile)
     : statusFile_(std::move(statusFile)), metricsFile_(std::move(metricsFile)) {
@@ -32,7 +24,7 @@ void ServiceNotifier::Ready(const IntakeStatus& status) {
 }
 
 void ServiceNotifier::Update(const IntakeStatus& status) {
-    const std::string line = IntakeStatusLine(status, UnixNow());
+    const std::string line = IntakeStatusLine(status, ActiveClock().UnixSeconds());
     if (line != lineSent_) {
         ::sd_notify(0, ("STATUS=" + line).c_str());
         lineSent_ = line;

@@ -1,22 +1,21 @@
 #pragma once
 
 #include <chrono>
-#include <deque>
 #include <functional>
-#include <map>
 #include <memory>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "db/engine.h"
+#include "recovery/committed_positions.h"
+#include "recovery/file_reports.h"
+#include "recovery/held_lines.h"
 #include "recovery/host.h"
-#include "recovery/intake_positions.h"
+#include "recovery/intake_figures.h"
 #include "recovery/intake_status.h"
-#include "recovery/raw_directory.h"
-#include "recovery/retry_wait.h"
+#include "recovery/lines_in_flight.h"
 #include "recovery/run_session.h"
-#include "recovery/watched_file.h"
+#include "recovery/watched_files.h"
 
 namespace tallon {
 
@@ -28,7 +27,13 @@ namespace tallon {
 // committed are read again and the duplicate check refuses what was stored.
 //
 // It runs on its caller's thread: the caller (IntakeLoop) tells it what
-// changed and when to look, and it reads what is new.
+// changed and when to look, and it reads what is new. Its parts:
+//  - WatchedFiles: the files, by identity and by name, open or closed;
+//  - LinesInFlight: the lines taken since the last commit;
+//  - HeldLines: lines a database fault held back, and the wait to retry;
+//  - CommittedPositions: the commit point of each file, and its saving;
+//  - FileReports: "Recovering: " and "Completed - " per file;
+//  - IntakeFigures: the last commit and error, and the status.
 class Intake {
   public:
     using Clock = std::chrono::steady_clock;
@@ -51,12 +56,6 @@ class Intake {
 
     // Answers kept at most this long (a card or reader added is seen then).
     static constexpr std::chrono::seconds kLookupAge{5};
-    // Files kept open at most (idle ones are closed first).
-    static constexpr size_t kMaxOpenFiles = 256;
-    // A file read to its end is closed once idle this long (or the settle
-    // time, if longer): until then a rename out of the directory followed
-    // by a last write is still read through its descriptor.
-    static constexpr std::chrono::seconds kCloseAfter{60};
 
     explicit Intake(Setting setting);
     ~Intake();
@@ -86,64 +85,30 @@ class Intake {
     const RunProgress& Progress() const { return progress_; }
 
   private:
-    struct InFlight {
-        uint64_t sequence;
-        WatchedFile* file;
-        FilePosition before;
-    };
-    struct Held {
-        ReadLine line;
-        WatchedFile* file;
-        FilePosition before;
-        LineResult result;  // Failed, or (lost) Added
-        bool lost;
-    };
-
     void OpenSession();
-    WatchedFile& Track(const RawFileEntry& entry, bool firstScan);
-    void Place(WatchedFile& file, const RawFileEntry& entry, bool firstScan);
-    void ScanEntries(const std::vector<RawFileEntry>& entries, bool firstScan);
-    void ReadFile(WatchedFile& file, bool settled);
-    bool PrepareToRead(WatchedFile& file);
+    void RetryHeldLines(Clock::time_point now);
+    void ReadFile(WatchedFile& file, bool settled, bool toTheEnd = false);
+    bool PrepareToRead(WatchedFile& file, bool& settled);
     void TakeLine(WatchedFile& file, const FilePosition& before, std::string text);
     void OnResult(const ReadLine& line, const LineResult& result);
     void OnLost(const ReadLine& line, const std::string& message);
-    const InFlight* Find(uint64_t sequence) const;
-    void CommitPoint();
-    std::string JudgeHeld(std::string loss);
-    std::string Probe();
-    std::string RetakeHeld();
+    std::string CommitPoint(std::string loss = "");
+    std::string CommitBatch(std::string loss);
     void SavePositions();
-    void Retry();
     void SettleFiles(Clock::time_point now);
-    void Complete(WatchedFile& file);
-    void Forget();
-    void MakeRoom();
-    bool Holds(const WatchedFile& file) const;
-    void Note(const std::string& line);
+    bool Busy(const WatchedFile& file) const { return held_.Holds(file); }
 
     Setting setting_;
-    std::string positionsPath_;
-    SavedIntake saved_;
-    std::vector<SavedFile> startupFiles_;  // saved positions not yet matched
-    bool hadPositions_ = false;
-    FileTotals orphans_;  // lines no file claims (none should)
+    WatchedFiles files_;
+    LinesInFlight inFlight_;
+    HeldLines held_;
+    CommittedPositions positions_;
+    FileReports reports_;
+    IntakeFigures figures_;
     RunTotals totals_;
+    FileTotals orphans_;  // lines no file claims (none should)
     RunProgress progress_;
     std::unique_ptr<RunSession> session_;
-    std::map<FileIdentity, std::unique_ptr<WatchedFile>> files_;
-    std::unordered_map<std::string, WatchedFile*> byName_;
-    std::deque<InFlight> inFlight_;
-    std::vector<Held> held_;
-    uint64_t nextSequence_ = 1;
-    bool draining_ = false;  // stopping: files that left are read to their end
-    bool positionsChanged_ = false;
-    std::string loss_;  // of a retry's commit, for the commit point after it
-    bool scanFailed_ = false;
-    RetryWait retry_;
-    std::string lastError_;
-    int64_t lastErrorUnix_ = 0;
-    int64_t lastCommitUnix_ = 0;
 };
 
 }  // namespace tallon

@@ -72,4 +72,21 @@ bool WatchedFile::Seen(uint64_t newSize, int64_t newModifiedNs, Clock::time_poin
     return true;
 }
 
+bool WatchedFile::LookAgain(Clock::time_point now) {
+    struct stat st {};
+    if (fd_ < 0 || ::fstat(fd_, &st) != 0) {
+        return false;
+    }
+    return Seen(static_cast<uint64_t>(st.st_size),
+                static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec, now);
+}
+
+void WatchedFile::NoteUnread() {
+    if (!HasUnread()) {
+        unreadSince = {};
+    } else if (unreadSince == Clock::time_point{}) {
+        unreadSince = changed;
+    }
+}
+
 }  // namespace tallon

@@ -11,7 +11,11 @@
 namespace tallon {
 
 // One RAW file under continuous intake: what it is, how far it has been
-// read and committed, and what it was doing when last looked at.
+// read and committed, and what it was doing when last looked at. A record
+// of the file's state, each part kept by one of the intake's objects:
+// WatchedFiles what was seen of it, the intake's reading `read` and the
+// flags, CommittedPositions `committed` and the fingerprints, FileReports
+// `active` and `episode`.
 class WatchedFile {
   public:
     using Clock = std::chrono::steady_clock;
@@ -57,6 +61,16 @@ class WatchedFile {
     Clock::time_point unreadSince{};
     // Sees the file's size and modification time; true when they changed.
     bool Seen(uint64_t newSize, int64_t newModifiedNs, Clock::time_point now);
+    // Looks at the open file itself (nothing else may tell of a file that
+    // left the directory, or of a write on a network filesystem made since
+    // the last scan); true when it changed.
+    bool LookAgain(Clock::time_point now);
+    // Nothing left to read: no news since the last read, and no line
+    // waiting for its end (unless a Ctrl-Z ended the file).
+    bool ReadToEnd() const { return !dirty && (!unendedTail || read.ended); }
+    // Bytes not yet read, and since when they have been waiting.
+    bool HasUnread() const { return read.offset < size && !read.ended; }
+    void NoteUnread();
 
     bool dirty = false;        // may hold lines not yet read
     bool unendedTail = false;  // ends inside a line

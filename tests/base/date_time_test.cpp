@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <ctime>
 
 #include "base/clock.h"
 #include "base/date_time.h"
@@ -201,6 +202,9 @@ TEST(Clock, ManualClockStandsStillAndMovesOnRequest) {
     ManualClock clock(At(2024, 2, 28, 23, 59, 59, 500), 60);
     EXPECT_EQ(clock.Now(), At(2024, 2, 28, 23, 59, 59, 500));
     EXPECT_EQ(clock.UtcMillisecondsOfDay(), (22u * 3600 + 59 * 60 + 59) * 1000 + 500);
+    // 2024-02-28 22:59:59.500 universal time.
+    EXPECT_EQ(clock.UnixMilliseconds(), 1709161199500);
+    EXPECT_EQ(clock.UnixSeconds(), 1709161199);
     clock.AdvanceMilliseconds(600);
     EXPECT_EQ(DecodeDate(clock.Now()).day, 29);
     EXPECT_EQ(DecodeTime(clock.Now()).millisecond, 100);
@@ -225,6 +229,8 @@ TEST(Clock, ScopedClockReplacesTheActiveClock) {
     }
     EXPECT_GT(DecodeDate(ActiveClock().Now()).year, 2002);
     EXPECT_LT(ActiveClock().UtcMillisecondsOfDay(), 86400000u);
+    EXPECT_NEAR(static_cast<double>(ActiveClock().UnixSeconds()),
+                static_cast<double>(std::time(nullptr)), 1.0);
 }
 
 }  // namespace

@@ -198,9 +198,10 @@ TEST_F(Watch, StartAtEndCtrlZCardsAfterSighupAndWhatTheServiceManagerHears) {
     EXPECT_NE(log.find("Completed - 3 records added.\r\n"), std::string::npos) << log;
 }
 
-// A day table locked by another program for longer than a write waits:
-// the line that failed on it is written again once the lock is gone, not
-// reported as failed.
+// A day table locked by another program for longer than a write and the
+// probe after it wait: the line that failed on it is held and written
+// again once the lock is gone, not reported as failed, and the line that
+// came with it is read then too.
 TEST_F(Watch, ALineThatFailedOnALockedTableIsWrittenOnceTheLockIsGone) {
     const std::string a = raw / "a.raw";
     Append(a, Line(1) + "\r\n");
@@ -209,17 +210,19 @@ TEST_F(Watch, ALineThatFailedOnALockedTableIsWrittenOnceTheLockIsGone) {
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open((site / "TR260606.DB").c_str(), &db), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(db, "begin exclusive", nullptr, nullptr, nullptr), SQLITE_OK);
-    Append(a, Line(2) + "\r\n");
-    std::this_thread::sleep_for(std::chrono::seconds(7));
+    Append(a, Line(2) + "\r\n" + Line(3) + "\r\n");
+    std::this_thread::sleep_for(std::chrono::seconds(12));
     sqlite3_exec(db, "commit", nullptr, nullptr, nullptr);
     sqlite3_close(db);
-    ASSERT_TRUE(Eventually([&] { return StoredTimes().size() == 2; })) << Slurp(work / "out.txt");
+    ASSERT_TRUE(Eventually([&] { return StoredTimes().size() == 3; })) << Slurp(work / "out.txt");
     EXPECT_EQ(Stop(), 0);
     // It did fail once (the log says so, as a run's log would), and was
     // not counted as failed.
     EXPECT_NE(Slurp(work / "tallon.log").find("Table is busy: TR260606"), std::string::npos);
+    EXPECT_NE(Slurp(work / "out.txt").find("Waiting for the database: Table is busy"),
+              std::string::npos);
     EXPECT_EQ(Slurp(work / "rejects.raw"), "");
-    EXPECT_NE(Slurp(work / "status.json").find("\"added\": 2, \"refused\": 0"), std::string::npos)
+    EXPECT_NE(Slurp(work / "status.json").find("\"added\": 3, \"refused\": 0"), std::string::npos)
         << Slurp(work / "status.json");
 }
 
