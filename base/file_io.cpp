@@ -8,6 +8,8 @@
 #include <cstdlib>
 
 #include "base/errors.h"
+#include "base/file_mode.h"
+#include "base/file_names.h"
 
 namespace tallon {
 
@@ -49,7 +51,7 @@ void WriteFileAtomically(const std::string& path, const std::string& content) {
     // mkstemp makes the file 0600; the file is as readable as any new file.
     const mode_t mask = ::umask(0);
     ::umask(mask);
-    ::fchmod(fd, 0666 & ~mask);
+    ::fchmod(fd, GroupShareMode(ExtractFilePath(path), 0666 & ~mask));
     if (::close(fd) != 0 && err == 0) {
         err = errno;
     }

@@ -23,7 +23,8 @@ void AppendInOneWrite(int fd, const std::string& bytes);
 // Replaces `path` with `content` so that a reader sees the old file or the
 // whole new one, never a part: written to a temporary file beside it,
 // flushed to disk, then renamed over it. The new file gets the mode of any
-// new file (0666 less the umask). Raises EInOutError.
+// new file (0666 less the umask, shared with the group in a set-group-ID
+// directory: GroupShareMode). Raises EInOutError.
 void WriteFileAtomically(const std::string& path, const std::string& content);
 
 }  // namespace tallon

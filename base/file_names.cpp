@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "base/file_io.h"
+#include "base/file_mode.h"
 #include "base/text.h"
 
 namespace tallon {
@@ -133,7 +134,7 @@ namespace {
 // Copies a regular file into a new temporary file in `directory`, named
 // kCopyTempPrefix + our process id, so a copy left by a killed process can be
 // told from one in progress. Its mode follows the umask, like any file the
-// program makes. Returns the temporary file's path, or "" on failure.
+// program makes (GroupShareMode). Returns the temporary file's path, or "" on failure.
 std::string WriteTemporaryCopy(const std::string& source, const std::string& directory) {
     const int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
     if (in < 0) {
@@ -169,7 +170,7 @@ std::string WriteTemporaryCopy(const std::string& source, const std::string& dir
     ::close(in);
     const mode_t mask = ::umask(0);
     ::umask(mask);
-    ok = ::fchmod(out, 0666 & ~mask) == 0 && ok;
+    ok = ::fchmod(out, GroupShareMode(directory, 0666 & ~mask)) == 0 && ok;
     ok = ::close(out) == 0 && ok;
     if (!ok) {
         ::unlink(temp.c_str());

@@ -12,6 +12,7 @@
 
 #include "base/errors.h"
 #include "base/file_io.h"
+#include "base/file_mode.h"
 #include "base/file_names.h"
 
 namespace tallon {
@@ -51,8 +52,8 @@ class LogFile {
     int fd_ = -1;
 };
 
-// Opening and creating are one step, so a person deleting the log at any
-// moment only makes this line start a new file. A log written under another
+// Opening and creating are one call (OpenOrCreateShared), so a person
+// deleting the log at any moment only makes this line start a new file. A log written under another
 // letter case is used as it is; a directory of that name is not the log, and
 // one named exactly "tallon.log" fails the open as access denied.
 LogFile::LogFile() {
@@ -65,7 +66,7 @@ LogFile::LogFile() {
     }
     if (fd_ < 0) {
         name_ = kActivityLogName;
-        fd_ = ::open(name_.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        fd_ = OpenOrCreateShared(name_, O_RDWR | O_APPEND | O_CLOEXEC, 0644);
         if (fd_ < 0) {
             Raise(errno);
         }

@@ -7,6 +7,7 @@
 #include <cerrno>
 
 #include "base/errors.h"
+#include "base/file_mode.h"
 #include "recovery/record_id.h"
 
 namespace tallon {
@@ -51,7 +52,7 @@ class FileLock {
 }  // namespace
 
 RecordIdStore::RecordIdStore(const std::string& path) : path_(path) {
-    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    fd_ = OpenOrCreateShared(path, O_RDWR | O_CLOEXEC, 0666);
     if (fd_ < 0) {
         RaiseFromErrno();
     }

@@ -9,12 +9,13 @@
 #include "base/csv.h"
 #include "base/errors.h"
 #include "base/file_io.h"
+#include "base/file_mode.h"
 
 namespace tallon {
 namespace {
 
 int OpenForAppend(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    const int fd = OpenOrCreateShared(path, O_WRONLY | O_APPEND | O_CLOEXEC, 0666);
     if (fd < 0) {
         throw EInOutError::FromErrno(errno);
     }

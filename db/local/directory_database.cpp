@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "base/errors.h"
+#include "base/file_mode.h"
 #include "base/file_names.h"
 #include "base/text.h"
 #include "db/batch.h"
@@ -186,6 +187,9 @@ void DirectoryDatabase::CreateTable(const std::string& tableName,
     RemoveJournal(path);
     try {
         sqlite::Handle db(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+        // SQLite makes the file on opening, and gives its journals the
+        // file's mode.
+        ShareNewFile(path);
         try {
             db.Exec(CreateTableSql(fields));
         } catch (...) {

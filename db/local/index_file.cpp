@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "base/errors.h"
+#include "base/file_mode.h"
 #include "base/file_names.h"
 #include "base/text.h"
 #include "db/index_option.h"
@@ -111,6 +112,7 @@ void WriteIndexFile(const std::string& path, const std::string& content) {
     if (fd < 0) {
         throw EDatabaseError("Cannot write index file " + path + ": " + std::strerror(errno));
     }
+    ShareNewFile(temp, fd);
     bool ok = ::write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
     ok = ::fsync(fd) == 0 && ok;
     ok = ::close(fd) == 0 && ok;
