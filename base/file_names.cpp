@@ -81,7 +81,8 @@ namespace {
 // upper- or lower-case extensions and looks them up in the other case), and
 // only then a listing of the directory. Nothing is remembered between calls,
 // so the answer is always the directory as it is now.
-std::string ResolveUncached(const std::string& path, struct stat* found, bool followLinks) {
+std::string ResolveUncached(const std::string& path, struct stat* found, bool followLinks,
+                            bool mayList = true) {
     auto probe = [&](const std::string& p) {
         return (followLinks ? ::stat(p.c_str(), found) : ::lstat(p.c_str(), found)) == 0;
     };
@@ -103,7 +104,7 @@ std::string ResolveUncached(const std::string& path, struct stat* found, bool fo
         }
     }
     std::string entry;
-    if (FindCaseVariant(dirPart, name, entry) && probe(dirPart + entry)) {
+    if (mayList && FindCaseVariant(dirPart, name, entry) && probe(dirPart + entry)) {
         return dirPart + entry;
     }
     found->st_mode = 0;
@@ -121,6 +122,12 @@ bool FileExists(const std::string& path) {
     struct stat st {};
     ResolveUncached(path, &st, true);
     return S_ISREG(st.st_mode);
+}
+
+std::string ProbeFileName(const std::string& path) {
+    struct stat st {};
+    const std::string found = ResolveUncached(path, &st, true, false);
+    return S_ISREG(st.st_mode) ? found : std::string();
 }
 
 bool DirectoryExists(const std::string& path) {

@@ -19,6 +19,11 @@ std::string ResolveFileName(const std::string& path);
 
 // True for an existing regular file (a directory does not count).
 bool FileExists(const std::string& path);
+// The regular file `path` names as FileExists finds it, trying only the
+// exact name and the upper- and lower-case forms of its extension and of
+// the whole name, never a listing of the directory; "" when none is there.
+// For a file looked for often in a large directory.
+std::string ProbeFileName(const std::string& path);
 bool DirectoryExists(const std::string& path);
 
 // Copies a file over an existing target (replacing it). Returns false and

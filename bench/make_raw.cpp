@@ -1,8 +1,9 @@
 // Generates a realistic RAW file and the lookup data that goes with it, for
 // the end-to-end recovery benchmark:
-//   make_raw LINES OUTDIR [shuffled]
-// writes OUTDIR/events.raw (CRLF lines, chronological over the 30 days that
-// end today, or with "shuffled" the same lines in a fixed random order),
+//   make_raw LINES OUTDIR [shuffled] [DAYS]
+// writes OUTDIR/events.raw (CRLF lines, chronological over the DAYS days,
+// 30 unless given, that end today, or with "shuffled" the same lines in a
+// fixed random order),
 // OUTDIR/rdrmain_local.csv, OUTDIR/rdrmain_external.csv and OUTDIR/cards.csv.
 // 100 readers, 5,000 cards, about 2% unknown cards, 1% repeated lines and a
 // few malformed lines. Fixed seed: the same inputs every time for the same day.
@@ -20,16 +21,16 @@ namespace {
 
 constexpr int kReaders = 100;
 constexpr int kCards = 5000;
-constexpr int kDays = 30;
+constexpr int kDefaultDays = 30;
 
 struct Day {
     int day, month;
 };
 
-std::vector<Day> LastDays() {
+std::vector<Day> LastDays(int count) {
     std::vector<Day> days;
     const std::time_t now = std::time(nullptr);
-    for (int back = kDays - 1; back >= 0; --back) {
+    for (int back = count - 1; back >= 0; --back) {
         std::time_t t = now - static_cast<std::time_t>(back) * 86400;
         std::tm tm{};
         localtime_r(&t, &tm);
@@ -76,9 +77,12 @@ bool WriteCsvs(const std::string& dir) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const bool shuffled = argc == 4 && std::string(argv[3]) == "shuffled";
-    if (argc != 3 && !shuffled) {
-        std::fprintf(stderr, "usage: make_raw LINES OUTDIR [shuffled]\n");
+    int arg = 3;
+    const bool shuffled = argc > arg && std::string(argv[arg]) == "shuffled";
+    arg += shuffled ? 1 : 0;
+    const int dayCount = argc > arg ? std::atoi(argv[arg++]) : kDefaultDays;
+    if (argc < 3 || argc != arg || dayCount < 1 || dayCount > 366) {
+        std::fprintf(stderr, "usage: make_raw LINES OUTDIR [shuffled] [DAYS]\n");
         return 2;
     }
     const long lines = std::strtol(argv[1], nullptr, 10);
@@ -95,12 +99,13 @@ int main(int argc, char** argv) {
     std::mt19937 rng(20261207);
     std::uniform_int_distribution<int> reader(1, kReaders), card(0, kCards - 1), code(0, 3),
         percent(0, 9999);
-    const std::vector<Day> days = LastDays();
+    const std::vector<Day> days = LastDays(dayCount);
+    const long dayTotal = dayCount;
     std::vector<std::string> recent;
-    const long perDay = (lines + kDays - 1) / kDays;
+    const long perDay = (lines + dayTotal - 1) / dayTotal;
     std::vector<std::string> all;  // kept only when shuffling
     for (long i = 0; i < lines; ++i) {
-        const Day d = days[std::min<long>(i / perDay, kDays - 1)];
+        const Day d = days[std::min<long>(i / perDay, dayTotal - 1)];
         // Time runs through the day with the line's position in it.
         const long minuteOfDay = (i % perDay) * 1440 / perDay;
         const int roll = percent(rng);

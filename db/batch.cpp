@@ -21,7 +21,8 @@ Batch::~Batch() {
 }
 
 bool Batch::Due() const {
-    return !members_.empty() && std::chrono::steady_clock::now() - opened_ >= kBatchAge;
+    return !members_.empty() &&
+           (std::chrono::steady_clock::now() - opened_ >= age_ || staged_ >= kStagedPerBatch);
 }
 
 void Batch::Join(BatchMember* member) {
@@ -52,9 +53,11 @@ std::vector<CommitRound> Batch::TakeRounds() {
 }
 
 void Batch::Commit() {
+    const auto started = std::chrono::steady_clock::now();
     // Members leave as they commit; copy first.
     const auto members = members_;
     members_.clear();
+    staged_ = 0;
     CommitRound round;
     round.losses.swap(lost_);
     for (BatchMember* m : members) {
@@ -72,6 +75,9 @@ void Batch::Commit() {
     });
     engine_.BatchCommitted();
     ++commits_;
+    const auto took = std::chrono::steady_clock::now() - started;
+    age_ = std::clamp<std::chrono::steady_clock::duration>(kCommitShare * took, kBatchAge,
+                                                           kLongestBatch);
     const std::string error = round.losses.empty() ? "" : round.losses.front().message;
     rounds_.push_back(std::move(round));
     if (!error.empty()) {

@@ -20,6 +20,7 @@
 // work; whoever counts what was written settles it by those rounds.
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -29,6 +30,14 @@ namespace tallon::db {
 class Engine;
 
 inline constexpr std::chrono::milliseconds kBatchAge{200};
+// A batch whose commit costs more (hundreds of tables, each a file with its
+// own flushes) lasts kCommitShare times its last commit, so that committing
+// takes at most about a fifth of the run, but never longer than
+// kLongestBatch, and commits once kStagedPerBatch records wait in staged
+// tables (their memory).
+inline constexpr int kCommitShare = 4;
+inline constexpr std::chrono::milliseconds kLongestBatch{2000};
+inline constexpr size_t kStagedPerBatch = 50000;
 
 // A connection holding a transaction for the batch.
 class BatchMember {
@@ -63,7 +72,9 @@ class Batch {
     Batch(const Batch&) = delete;
     Batch& operator=(const Batch&) = delete;
 
-    // True when some transaction has been open for kBatchAge or longer.
+    // True when some transaction has been open for kBatchAge or longer, or
+    // longer still when the last commit was slow (see kCommitShare), or
+    // when kStagedPerBatch records are staged.
     bool Due() const;
     // Commits every member, each on its own: one that fails loses its work
     // and the others still commit. Records the round (TakeRounds()); when
@@ -80,6 +91,9 @@ class Batch {
 
     // For connections.
     void Join(BatchMember* member);
+    size_t MemberCount() const { return members_.size(); }
+    // A member staged a record (see db/local/staged_appends.h).
+    void NoteStaged() { ++staged_; }
     // A member's work was lost before its commit (SQLite undid a transaction
     // after a disk-full or I/O error, a server went away for good): the
     // next round reports it lost.
@@ -90,6 +104,8 @@ class Batch {
     Engine& engine_;
     std::vector<BatchMember*> members_;
     std::chrono::steady_clock::time_point opened_{};
+    std::chrono::steady_clock::duration age_{kBatchAge};  // this batch's
+    size_t staged_ = 0;
     uint64_t commits_ = 0;
     std::string failure_;
     std::vector<CommitRound::Loss> lost_;  // since the last round

@@ -200,11 +200,10 @@ const BatchMember* Table::Post() {
         throw EDatabaseError(objectName_ + ": Table " + f.TableName() + " changed while open");
     }
     f.CheckDecisionStands();
-    f.BeginWrite();
-    f.RunInternal(f.InsertSql(), record_, nullptr);
+    const BatchMember* holder = f.Append(record_);
     appending_ = false;
     record_.clear();
-    return f.InWrite() ? &f : nullptr;
+    return holder;
 }
 
 void Table::AddIndex(const std::string& indexName, const std::string& fields, unsigned options) {

@@ -187,8 +187,16 @@ std::vector<IndexDef> IndexFilesInNextSlots(TableFile& f) {
         }
     }
     std::vector<IndexDef> arrived;
+    // Looked for every batch while the directory changes (hundreds of day
+    // tables being made): by name, not by listing a directory of
+    // thousands of files each time. A copy in odd letter case is found by
+    // the listing when the table is next opened.
+    const std::string stem = Stem(f);
     for (const auto& slot : candidates) {
-        const std::string path = ExistingIndexFile(f, slot);
+        std::string path = ProbeFileName(stem + "." + slot);
+        if (path.empty() && slot != "PX") {
+            path = ProbeFileName(stem + "." + TwinSlot(slot));
+        }
         if (path.empty())
             continue;
         if (auto def = ParseIndexFileText(slot, ReadSmallFile(path)))

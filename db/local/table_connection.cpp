@@ -27,20 +27,25 @@ void TableConnection::Open(const std::string& path, const std::string& name, int
         handle_.Exec("PRAGMA journal_mode=TRUNCATE");
         handle_.Exec("PRAGMA synchronous=FULL");
         handle_.Exec("PRAGMA cache_spill=OFF");
-        // A day's table fits in a small cache, and a small cache turned out
-        // faster for the recovery's mix of lookups and appends than
-        // SQLite's default of about 2 MB.
-        handle_.Exec("PRAGMA cache_size=-1024");
+        SetCacheSize(kCacheKiB);
     } catch (...) {
         Close();
         throw;
     }
 }
 
+void TableConnection::SetCacheSize(int kib) {
+    if (kib != cacheKiB_) {
+        handle_.Exec("PRAGMA main.cache_size=-" + std::to_string(kib));
+        cacheKiB_ = kib;
+    }
+}
+
 void TableConnection::Close() noexcept {
+    cacheKiB_ = 0;
     statements_.Clear();
     handle_.Close();
-    views_.clear();
+    ForgetTemporaries();
 }
 
 void TableConnection::Run(const std::string& sql, const std::vector<Value>& values, Rows* rows,
@@ -57,8 +62,27 @@ void TableConnection::EnsureView(const std::string& name) {
     if (key == "records" || views_.count(key)) {
         return;
     }
-    Exec("CREATE TEMP VIEW IF NOT EXISTS " + QuoteIdent(name) + " AS SELECT * FROM main.records");
+    // Made afresh: one left by an undone transaction's forgetting may show
+    // the stored records alone or with the staged ones.
+    Exec("DROP VIEW IF EXISTS temp." + QuoteIdent(name));
+    Exec("CREATE TEMP VIEW " + QuoteIdent(name) + " AS SELECT * FROM main.records" +
+         (showStaged_ ? " UNION ALL SELECT * FROM temp.staged" : ""));
     views_.insert(key);
+}
+
+void TableConnection::ShowStaged() {
+    showStaged_ = true;
+    const std::set<std::string> made = std::move(views_);
+    views_.clear();
+    for (const std::string& name : made) {
+        EnsureView(name);
+    }
+}
+
+void TableConnection::ForgetTemporaries() noexcept {
+    views_.clear();
+    showStaged_ = false;
+    staged_.Forget();
 }
 
 void TableConnection::ReleaseCache() {

@@ -15,7 +15,8 @@
 // Statements of fixed text run on the connection as written: the
 // statement's table name is a temporary view of "records" on this
 // connection, so `select * from cards where cards."Card_Number"=?` needs no
-// rewriting.
+// rewriting. Views are temporary objects: made inside a transaction, they
+// go when it is undone.
 
 #include <sys/stat.h>
 
@@ -23,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "db/local/staged_appends.h"
 #include "db/rows.h"
 #include "db/sqlite/handle.h"
 #include "db/sqlite/prepared.h"
@@ -32,6 +34,12 @@ namespace tallon::db::local {
 
 class TableConnection {
   public:
+    // A day's table fits in a small cache, and a small cache turned out
+    // faster for the recovery's mix of lookups and appends than SQLite's
+    // default of about 2 MB.
+    static constexpr int kCacheKiB = 1024;
+    static constexpr int kStagingCacheKiB = 64;
+
     // Opens the table file `path` of table `name`, its journal settled
     // first (see journal.h). Raises EDatabaseError: "Cannot open table N:
     // ...", "Table does not exist: N", or SQLite's message when the file
@@ -52,6 +60,17 @@ class TableConnection {
     void Exec(const std::string& sql);
     // Makes the view `name` of the records (once; "records" needs none).
     void EnsureView(const std::string& name);
+    // From now on the views show the staged records beside the stored ones
+    // (see staged_appends.h); the views made so far are made again.
+    void ShowStaged();
+    // The records staged in a batch (see staged_appends.h).
+    StagedAppends& Staged() { return staged_; }
+    // A transaction that may have made views or the staged table was undone:
+    // they are made again when next used, the views as views of the stored
+    // records alone.
+    void ForgetTemporaries() noexcept;
+    // The page cache's size; set once, a repeat costs nothing.
+    void SetCacheSize(int kib);
     // Gives back the page cache (outside a transaction).
     void ReleaseCache();
 
@@ -59,6 +78,9 @@ class TableConnection {
     sqlite::Handle handle_;
     sqlite::StatementCache statements_{256, sqlite::Rest::OnlySemicolon};
     std::set<std::string> views_;  // lower-case names
+    bool showStaged_ = false;
+    int cacheKiB_ = 0;
+    StagedAppends staged_;
     dev_t dev_ = 0;
     ino_t ino_ = 0;
 };

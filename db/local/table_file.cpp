@@ -85,20 +85,103 @@ void TableFile::CloseConnection() noexcept {
 }
 
 void TableFile::RunStatement(const Statement& statement, Rows* rows) {
+    if (statement.intent == Statement::Intent::Write) {
+        WriteStaged();
+    }
     connection_.EnsureView(statement.table);
     if (statement.intent == Statement::Intent::Read) {
         BeginRead();
     } else {
         BeginWrite();
     }
-    RunInternal(statement.text, statement.values, rows, "Key violation.");
+    Run(statement.text, statement.values, rows, "Key violation.");
     if (statement.intent == Statement::Intent::ReadBeforeWrite) {
         transactions_.NoteCheck(rows != nullptr && rows->empty());
     }
 }
 
+const BatchMember* TableFile::Append(const std::vector<Value>& record) {
+    BeginWrite();
+    if (StagesThisBatch()) {
+        Stage(record);
+    } else {
+        RunInternal(InsertSql(), record, nullptr);
+    }
+    return InWrite() ? this : nullptr;
+}
+
+bool TableFile::StagesThisBatch() {
+    Batch* batch = engine_.ActiveBatch();
+    if (!batch || !InWrite()) {
+        return false;
+    }
+    if (stagingDecidedIn_ != engine_.Generation()) {
+        stagingDecidedIn_ = engine_.Generation();
+        staging_ = batch->MemberCount() > kDirectMembers;
+        // A staging table is only read until the commit: a small cache
+        // keeps hundreds of them small in memory, the pages its checks read
+        // given back as others come.
+        connection_.SetCacheSize(staging_ ? TableConnection::kStagingCacheKiB
+                                          : TableConnection::kCacheKiB);
+    }
+    return staging_;
+}
+
+void TableFile::Stage(const std::vector<Value>& record) {
+    StagedAppends& staged = connection_.Staged();
+    try {
+        if (!staged.Prepare(connection_, InsertSql())) {
+            staging_ = false;
+            RunInternal(InsertSql(), record, nullptr);
+            return;
+        }
+        staged.Stage(connection_, record);
+    } catch (const EDatabaseError& e) {
+        transactions_.NoteFailure(e.Message());
+        throw;
+    }
+    engine_.ActiveBatch()->NoteStaged();
+}
+
+void TableFile::WriteStaged() {
+    StagedAppends& staged = connection_.Staged();
+    if (staged.Empty()) {
+        return;
+    }
+    try {
+        staged.Flush(connection_);
+    } catch (const EDatabaseError& e) {
+        transactions_.NoteFailure(e.Message());
+        throw;
+    }
+}
+
+void TableFile::CommitBatch() {
+    if (!connection_.Staged().Empty()) {
+        // The staged records go in with the table's usual cache, and the
+        // pages they changed are given back once written.
+        connection_.SetCacheSize(TableConnection::kCacheKiB);
+        try {
+            WriteStaged();
+        } catch (const EDatabaseError& e) {
+            transactions_.AbandonBatch();
+            throw EDatabaseError("Cannot commit changes to " + name_ + ": " + e.Message());
+        }
+        transactions_.CommitBatch(path_);
+        connection_.SetCacheSize(TableConnection::kStagingCacheKiB);
+        return;
+    }
+    transactions_.CommitBatch(path_);
+}
+
 void TableFile::RunInternal(const std::string& sql, const std::vector<Value>& values, Rows* rows,
                             const char* constraintMessage) {
+    WriteStaged();
+    Run(sql, values, rows, constraintMessage);
+}
+
+void TableFile::Run(const std::string& sql, const std::vector<Value>& values, Rows* rows,
+                    const char* constraintMessage) {
     try {
         connection_.Run(sql, values, rows, constraintMessage);
     } catch (const EDatabaseError& e) {
@@ -108,6 +191,7 @@ void TableFile::RunInternal(const std::string& sql, const std::vector<Value>& va
 }
 
 void TableFile::Exec(const std::string& sql) {
+    WriteStaged();
     try {
         connection_.Exec(sql);
     } catch (const EDatabaseError& e) {

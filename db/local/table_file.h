@@ -15,6 +15,11 @@
 // The connection is opened on first use and kept; once per batch (always
 // outside one) it is checked to be on the file the path names now, and a
 // file replaced since is opened afresh.
+//
+// A table that begins to write in a batch already holding kDirectMembers
+// tables stages its appends for that batch (see staged_appends.h): a run in
+// time order writes a day table or two a batch, straight into them; one
+// whose lines jump between days stages all but the first few tables.
 
 #include <sys/types.h>
 
@@ -41,6 +46,8 @@ namespace tallon::db::local {
 
 // A table name or table file path without its ".DB" (any letter case).
 std::string WithoutDbExtension(const std::string& name);
+
+inline constexpr size_t kDirectMembers = 6;
 
 class TableFile final : public BatchMember {
   public:
@@ -80,6 +87,12 @@ class TableFile final : public BatchMember {
     // Runs a statement of fixed text, in the transaction its intent asks
     // for; its table name is a view of the records.
     void RunStatement(const Statement& statement, Rows* rows);
+    // Appends one record (values in field order) in the open batch's write
+    // transaction, or on its own outside a batch: written straight away,
+    // or staged when the batch writes many tables (see staged_appends.h).
+    // Returns the batch member that holds it until the batch commits, or
+    // nullptr when it is committed already.
+    const BatchMember* Append(const std::vector<Value>& record);
     // Runs text prepared and cached for the connection (engine-internal
     // statements that name "records" directly).
     void RunInternal(const std::string& sql, const std::vector<Value>& values, Rows* rows,
@@ -104,11 +117,19 @@ class TableFile final : public BatchMember {
     IndexFileState& IndexFiles() { return indexFiles_; }
 
     // BatchMember
-    void CommitBatch() override { transactions_.CommitBatch(path_); }
+    void CommitBatch() override;
     void AbandonBatch() noexcept override { transactions_.AbandonBatch(); }
 
   private:
     void OpenConnection();
+    bool StagesThisBatch();
+    void Stage(const std::vector<Value>& record);
+    // Writes the staged records before a statement that must see them in
+    // the table itself.
+    void WriteStaged();
+    // Runs text as RunInternal does, staged records or not.
+    void Run(const std::string& sql, const std::vector<Value>& values, Rows* rows,
+             const char* constraintMessage);
 
     Engine& engine_;
     const std::string path_;
@@ -119,6 +140,8 @@ class TableFile final : public BatchMember {
     TableTransactions transactions_;
     IndexFileState indexFiles_;
     uint64_t checkedGeneration_ = 0;
+    uint64_t stagingDecidedIn_ = UINT64_MAX;  // the batch generation
+    bool staging_ = false;
     std::chrono::steady_clock::time_point lastUse_;
 };
 

@@ -69,6 +69,7 @@ void TableTransactions::CommitOwnWrite() {
 
 void TableTransactions::RollbackNow() noexcept {
     transaction_.Rollback();
+    connection_.ForgetTemporaries();
     state_ = State::None;
     LeaveBatch();
 }
@@ -87,6 +88,7 @@ void TableTransactions::NoteFailure(const std::string& message) {
     }
     const bool wrote = state_ == State::Write;
     transaction_.Rollback();
+    connection_.ForgetTemporaries();
     state_ = State::None;
     LeaveBatch();
     if (wrote) {
@@ -148,6 +150,7 @@ void TableTransactions::CommitBatch(const std::string& path) {
     state_ = State::None;
     if (transaction_.UndoneBySqlite()) {
         transaction_.Rollback();
+        connection_.ForgetTemporaries();
         if (was == State::Write) {
             throw EDatabaseError("Cannot commit changes to " + tableName_ + ": they were undone");
         }
@@ -167,6 +170,7 @@ void TableTransactions::AbandonBatch() noexcept {
     const State was = state_;
     if (was == State::Read || was == State::Write) {
         transaction_.Rollback();
+        connection_.ForgetTemporaries();
         state_ = State::None;
     }
     EndOfBatch();
@@ -175,6 +179,7 @@ void TableTransactions::AbandonBatch() noexcept {
 void TableTransactions::Close() noexcept {
     LeaveBatch();
     transaction_.Rollback();
+    connection_.ForgetTemporaries();
     state_ = State::None;
 }
 

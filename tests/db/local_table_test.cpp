@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "base/file_names.h"
+#include "db/batch.h"
 #include "db/local/directory_database.h"
 #include "db/local/schema.h"
 #include "tests/db/local_fixture.h"
@@ -229,6 +230,59 @@ TEST_F(LocalDbTest, AnIdleTableGivesBackItsPageCache) {
     EXPECT_LT(cacheUsed(), busy);
     // The table still answers, from disk.
     EXPECT_EQ(Scalar("select count(*) as n from TR020608", "n"), "2000");
+}
+
+// A batch that writes many tables stages the records of all but the first
+// few; checks through the views, unique keys and the commit treat them as
+// stored, and an undone batch leaves nothing behind.
+TEST_F(LocalDbTest, ABatchOverManyTablesStagesItsRecordsAsIfStored) {
+    const int tables = 10;
+    auto name = [](int i) { return "TR0206" + std::to_string(10 + i); };
+    for (int i = 0; i < tables; ++i) {
+        MakeTransactionTable(name(i));
+    }
+    const std::string last = name(tables - 1);
+    const std::string lastFile = dir_ / (last + ".DB");
+    auto stored = [&](const std::string& file) {
+        return PlainRead(file, "select count(*) from records")[0][0];
+    };
+    Table t(engine_, "TransTable", "KD1");
+    t.SetTableName(last);
+    t.Open();
+    AppendRecord(t, 1, 8, 0, "100");  // stored before any batch
+    t.Close();
+    for (int round = 0; round < 2; ++round) {
+        db::Batch batch(engine_);
+        for (int i = 0; i < tables; ++i) {
+            t.SetTableName(name(i));
+            t.Open();
+            AppendRecord(t, 2 + round, 9, round, "200");
+            t.Close();
+        }
+        // The last table stages: its file is untouched, yet the record is
+        // there to checks through the view and to unique keys.
+        EXPECT_EQ(stored(lastFile), "1");
+        const std::string check = "select count(*) as n from " + last + " where " + last +
+                                  ".\"Card No\"='200' and " + last + ".\"Time\"='09:0" +
+                                  std::to_string(round) + ":00'";
+        EXPECT_EQ(Scalar(check, "n"), "1");
+        t.SetTableName(last);
+        t.Open();
+        EXPECT_THROW(AppendRecord(t, 2 + round, 9, round, "200"), EDatabaseError);  // staged
+        EXPECT_THROW(AppendRecord(t, 1, 8, 0, "100"), EDatabaseError);              // stored
+        if (round == 1) {
+            // A search by key sees the staged record (written into the
+            // table first), and the batch is committed.
+            EXPECT_TRUE(t.FindKey(3, EncodeTime(9, 1, 0, 0), "200"));
+            t.Close();
+            batch.Commit();
+        }
+        t.Close();
+        // The first round is undone with its batch.
+    }
+    EXPECT_EQ(stored(lastFile), "2");
+    EXPECT_EQ(stored(dir_ / (name(0) + ".DB")), "1");
+    EXPECT_EQ(Scalar("select count(*) as n from " + last, "n"), "2");
 }
 
 }  // namespace
