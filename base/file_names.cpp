@@ -188,9 +188,9 @@ std::string WriteTemporaryCopy(const std::string& source, const std::string& dir
 
 }  // namespace
 
-bool CopyFileOver(const std::string& from, const std::string& to) {
+bool CopyFileOver(const std::string& from, const std::string& to, bool toResolved) {
     const std::string source = ResolveFileName(from);
-    const std::string target = ResolveFileName(to);
+    const std::string target = toResolved ? to : ResolveFileName(to);
     // A read-only or non-file target is refused, as the platform's copy does.
     struct stat tst {};
     if (::stat(target.c_str(), &tst) == 0 &&
@@ -208,6 +208,22 @@ bool CopyFileOver(const std::string& from, const std::string& to) {
         return false;
     }
     return true;
+}
+
+NamesInDirectory::NamesInDirectory(const std::string& directory, const std::string& stem)
+    : directory_(directory), entries_(ListMatching(directory + stem + "*")) {}
+
+std::string NamesInDirectory::Resolve(const std::string& name) const {
+    std::string variant;
+    for (const std::string& entry : entries_) {
+        if (entry == name) {
+            return directory_ + entry;
+        }
+        if (variant.empty() && SameText(entry, name)) {
+            variant = entry;
+        }
+    }
+    return directory_ + (variant.empty() ? name : variant);
 }
 
 CopyOutcome CopyFileIfMissing(const std::string& from, const std::string& to) {

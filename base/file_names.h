@@ -28,7 +28,26 @@ bool DirectoryExists(const std::string& path);
 
 // Copies a file over an existing target (replacing it). Returns false and
 // leaves the target as it was when the source is missing or unreadable.
-bool CopyFileOver(const std::string& from, const std::string& to);
+// With `toResolved` the target name is taken as it is given (the caller
+// matched it to the directory already).
+bool CopyFileOver(const std::string& from, const std::string& to, bool toResolved = false);
+
+// Several names of one directory matched at once, as ResolveFileName
+// matches each (an exact match first, then one without regard to case,
+// else the name as given), with a single listing of the directory: for the
+// files of one table, made or replaced together in a directory of
+// thousands.
+class NamesInDirectory {
+  public:
+    // The entries of `directory` (ending in "/") whose names begin with
+    // `stem` in any letter case.
+    NamesInDirectory(const std::string& directory, const std::string& stem);
+    std::string Resolve(const std::string& name) const;
+
+  private:
+    std::string directory_;
+    std::vector<std::string> entries_;
+};
 
 // Copies a file to a name that must not exist yet, atomically: the target
 // either appears complete or not at all, and an existing file (in any letter

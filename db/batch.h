@@ -30,14 +30,14 @@ namespace tallon::db {
 class Engine;
 
 inline constexpr std::chrono::milliseconds kBatchAge{200};
-// A batch whose commit costs more (hundreds of tables, each a file with its
-// own flushes) lasts kCommitShare times its last commit, so that committing
-// takes at most about a fifth of the run, but never longer than
+// A batch whose commit costs more (tens or hundreds of day tables, each a
+// file with its own flushes) lasts kCommitShare times its last commit, so
+// that committing takes about a tenth of the run, but never longer than
 // kLongestBatch, and commits once kStagedPerBatch records wait in staged
-// tables (their memory).
-inline constexpr int kCommitShare = 4;
-inline constexpr std::chrono::milliseconds kLongestBatch{2000};
-inline constexpr size_t kStagedPerBatch = 50000;
+// tables (see db/local/staged_appends.h; they are held in memory).
+inline constexpr int kCommitShare = 10;
+inline constexpr std::chrono::milliseconds kLongestBatch{4000};
+inline constexpr size_t kStagedPerBatch = 100000;
 
 // A connection holding a transaction for the batch.
 class BatchMember {

@@ -217,12 +217,14 @@ bool DirectoryDatabase::CopyTableFromTemplate(const std::string& templateName,
         it->second->CloseConnection();
         byName_.erase(it);
     }
+    // One listing for the table's files, not one per file missing.
+    const NamesInDirectory targets(directory_, name + ".");
     for (const std::string& ext : extensions) {
         const std::string from = directory_ + templateName + ext;
-        const std::string to = directory_ + name + ext;
+        const std::string to = targets.Resolve(name + ext);
         const bool records = SameText(ext, ".DB");
         if (records) {
-            RemoveJournal(ResolveFileName(to));
+            RemoveJournal(to);
         }
         if (records && onlyWhenMissing) {
             const CopyOutcome outcome = CopyFileIfMissing(from, to);
@@ -238,7 +240,7 @@ bool DirectoryDatabase::CopyTableFromTemplate(const std::string& templateName,
             }
             continue;
         }
-        CopyFileOver(from, to);
+        CopyFileOver(from, to, true);
         Forget(name + ext);
     }
     exists_.clear();

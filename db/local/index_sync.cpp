@@ -320,6 +320,10 @@ void BuildIndexes(TableFile& f, std::vector<IndexDef>& defs, bool replaceFiles) 
 
 // Secondary index files first, the primary index's last.
 void WriteIndexFiles(TableFile& f, const std::vector<IndexDef>& defs) {
+    // Matched to the directory with one listing, not one per new file.
+    const std::string base = ExtractFileName(Stem(f));
+    const NamesInDirectory names(ExtractFilePath(Stem(f)), base + ".");
+    auto path = [&](const std::string& slot) { return names.Resolve(base + "." + slot); };
     const IndexDef* primary = nullptr;
     for (const auto& def : defs) {
         const IndexDef& built = f.Indexes().at(def.slot);
@@ -327,11 +331,11 @@ void WriteIndexFiles(TableFile& f, const std::vector<IndexDef>& defs) {
             primary = &built;
             continue;
         }
-        WriteIndexFile(f.IndexFilePath(def.slot), IndexFileText(built));
-        WriteIndexFile(f.IndexFilePath(TwinSlot(def.slot)), IndexFileText(built));
+        WriteIndexFile(path(def.slot), IndexFileText(built));
+        WriteIndexFile(path(TwinSlot(def.slot)), IndexFileText(built));
     }
     if (primary) {
-        WriteIndexFile(f.IndexFilePath("PX"), IndexFileText(*primary));
+        WriteIndexFile(path("PX"), IndexFileText(*primary));
     }
 }
 

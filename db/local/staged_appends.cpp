@@ -61,6 +61,9 @@ bool StagedAppends::CopyIndex(TableConnection& connection, const std::string& na
         return !unique;
     }
     const std::string columns = sql.substr(on + std::string(kOnRecords).size() - 1);
+    if (!unique && columns.find(',') == std::string::npos) {
+        return true;  // one field: see staged_appends.h
+    }
     connection.Exec(std::string("CREATE ") + (unique ? "UNIQUE " : "") + "INDEX temp." +
                     QuoteIdent("staged_" + name) + " ON staged" + columns);
     return !unique || AddUniqueCheck(connection, name);

@@ -12,8 +12,10 @@
 //
 // The statements see no difference. The table's views show the staged
 // records beside the stored ones, so the duplicate check finds either; the
-// staged table carries the table's indexes, so a unique key repeated among
-// staged records is refused as the table refuses it; and a record whose
+// staged table carries the table's unique indexes, so a unique key repeated
+// among staged records is refused as the table refuses it, and those of
+// several fields, which lookups like the duplicate check use (a lookup by
+// one field reads the few staged records through); and a record whose
 // unique key a stored record holds is refused before it is staged. The
 // table's write lock is held from the batch's first check on, so no other
 // process changes the table before its staged records are in it. A

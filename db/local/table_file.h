@@ -18,8 +18,10 @@
 //
 // A table that begins to write in a batch already holding kDirectMembers
 // tables stages its appends for that batch (see staged_appends.h): a run in
-// time order writes a day table or two a batch, straight into them; one
-// whose lines jump between days stages all but the first few tables.
+// time order writes a day table or two a batch, straight into them, and so
+// does one whose lines jump between the days of a month (a few dozen tables
+// are written fastest straight, in longer batches); one whose lines spread
+// over a year stages all but the first tables.
 
 #include <sys/types.h>
 
@@ -47,7 +49,7 @@ namespace tallon::db::local {
 // A table name or table file path without its ".DB" (any letter case).
 std::string WithoutDbExtension(const std::string& name);
 
-inline constexpr size_t kDirectMembers = 6;
+inline constexpr size_t kDirectMembers = 32;
 
 class TableFile final : public BatchMember {
   public:

@@ -37,16 +37,17 @@ using test::ReadTable;
 using test::TempDir;
 using test::WriteWholeFile;
 
-// Event `i` of day `d` of June: known cards, minutes and codes varied.
+// Event `i` of day `d` from the first of June on (day 31 is the first of
+// July): known cards, minutes and codes varied.
 std::string RawLine(int d, int i) {
     const char* cards[] = {"123456", "654321"};
     char line[64];
-    std::snprintf(line, sizeof line, "007%02d06%02d%02d%s%d READER-00001\r\n", d, i / 60 % 24,
-                  i % 60, cards[i / 1440 % 2], i / 2880 % 10);
+    std::snprintf(line, sizeof line, "007%02d%02d%02d%02d%s%d READER-00001\r\n", (d - 1) % 30 + 1,
+                  6 + (d - 1) / 30, i / 60 % 24, i % 60, cards[i / 1440 % 2], i / 2880 % 10);
     return line;
 }
 
-// `days` days of June, `perDay` distinct events each, day after day as a
+// `days` days from June on, `perDay` distinct events each, day after day as a
 // controller dumps them, or interleaved (every batch then writes every day's
 // table, as with a merged archive).
 std::string RawFile(int days, int perDay, bool interleaved = false) {
@@ -255,14 +256,18 @@ class Faults : public ::testing::Test {
     std::vector<std::unique_ptr<TempDir>> dirs_;
 };
 
+// In time order, and spread over forty days, a batch then staging the
+// records of most of its tables.
 TEST_F(Faults, KilledAtAnyMomentThenRunAgainEveryDayIsWholeAndIndexed) {
-    const int days = 12, perDay = 150;
-    WriteWholeFile(work / "days.raw", RawFile(days, perDay));
-    for (int trial = 0; trial < 8; ++trial) {
-        SCOPED_TRACE("kill after " + std::to_string(15 * trial) + " ms");
+    for (int trial = 0; trial < 12; ++trial) {
+        const bool spread = trial >= 8;
+        const int days = spread ? 40 : 12, perDay = spread ? 50 : 150;
+        WriteWholeFile(work / "days.raw", RawFile(days, perDay, spread));
+        const int ms = 15 * (spread ? 2 * (trial - 8) + 1 : trial);
+        SCOPED_TRACE("kill after " + std::to_string(ms) + " ms" + (spread ? ", 40 days" : ""));
         const std::string prog = NewProgramDirectory();
         Child killed = Recover({"--program-dir=" + prog, work / "days.raw"});
-        std::this_thread::sleep_for(std::chrono::milliseconds(15 * trial));
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
         kill(killed.pid, SIGKILL);
         test::WaitFor(killed);
         // Stray files of the killed run are gone once the engine opens the
@@ -389,8 +394,9 @@ TEST_F(Faults, TwoRunsAtOnceStoreEveryEventOnce) {
 }
 
 TEST_F(Faults, ThreeOrFourRunsAtOnceFailNoLine) {
-    // Interleaved days: every batch of every run writes every day's table.
-    const int days = 10, perDay = 3000;
+    // Interleaved days: every batch of every run writes every day's table,
+    // and stages the records of most of them.
+    const int days = 40, perDay = 750;
     WriteWholeFile(work / "a.raw", RawFile(days, perDay, true));
     for (const size_t n : {3u, 4u}) {
         SCOPED_TRACE(std::to_string(n) + " runs");
