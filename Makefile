@@ -45,13 +45,18 @@ asan: deps $(ASAN_BUILD)/CMakeCache.txt
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 
 # Micro-benchmarks of the engine, then the end-to-end recovery benchmark
-# (100,000 and 1,000,000 generated RAW lines in four set-ups), then continuous
+# (100,000 and 1,000,000 generated RAW lines in four set-ups; local daily mode
+# on 200,000 lines in time order and in random order over 30 days, and on
+# 1,000,000 in random order over 340 days), then continuous
 # intake beside it (catch-up, latency, idle cost, 10,000 files).
 bench: build
 	$(BUILD)/bench/bench_engine
 	$(BUILD)/bench/bench_alias_pg
 	$(BUILD)/bench/bench_paradox_import
 	BUILD=$(BUILD) bench/run-recover-bench
+	BUILD=$(BUILD) ONLY='local, daily' bench/run-recover-bench 200000
+	BUILD=$(BUILD) ONLY='local, daily' ORDER=shuffled bench/run-recover-bench 200000
+	BUILD=$(BUILD) ONLY='local, daily' ORDER=shuffled DAYS=340 bench/run-recover-bench 1000000
 	BUILD=$(BUILD) bench/run-watch-bench
 
 # The Debian package, from a Release build of its own.
