@@ -74,6 +74,43 @@ bool WriteCsvs(const std::string& dir) {
     return true;
 }
 
+// The lines in time order: the day runs with the line's position in the
+// file, and the time through the day.
+std::vector<std::string> Lines(long lines, int dayCount) {
+    std::mt19937 rng(20261207);
+    std::uniform_int_distribution<int> reader(1, kReaders), card(0, kCards - 1), code(0, 3),
+        percent(0, 9999);
+    const std::vector<Day> days = LastDays(dayCount);
+    const long perDay = (lines + dayCount - 1) / dayCount;
+    std::vector<std::string> recent, all;
+    for (long i = 0; i < lines; ++i) {
+        const Day d = days[std::min<long>(i / perDay, dayCount - 1)];
+        const long minuteOfDay = (i % perDay) * 1440 / perDay;
+        const int roll = percent(rng);
+        if (roll < 100 && !recent.empty()) {
+            all.push_back(recent[static_cast<size_t>(roll) % recent.size()]);  // repeated
+            continue;
+        }
+        if (roll < 103) {
+            all.emplace_back(roll == 100 ? "0" : roll == 101 ? "00731XX" : "\x01\x02garbage line");
+            continue;
+        }
+        const int r = reader(rng);
+        char buf[64];
+        const std::string c = roll < 303 ? std::to_string(900000 + card(rng)) : Card(card(rng));
+        std::snprintf(buf, sizeof buf, "%03d%02d%02d%02ld%02ld%s%d %s", r, d.day, d.month,
+                      minuteOfDay / 60, minuteOfDay % 60, c.c_str(), code(rng),
+                      ReaderId(r).c_str());
+        all.emplace_back(buf);
+        if (recent.size() < 64) {
+            recent.push_back(all.back());
+        } else {
+            recent[static_cast<size_t>(i) % recent.size()] = all.back();
+        }
+    }
+    return all;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -96,52 +133,14 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "make_raw: cannot write %s/events.raw\n", dir.c_str());
         return 1;
     }
-    std::mt19937 rng(20261207);
-    std::uniform_int_distribution<int> reader(1, kReaders), card(0, kCards - 1), code(0, 3),
-        percent(0, 9999);
-    const std::vector<Day> days = LastDays(dayCount);
-    const long dayTotal = dayCount;
-    std::vector<std::string> recent;
-    const long perDay = (lines + dayTotal - 1) / dayTotal;
-    std::vector<std::string> all;  // kept only when shuffling
-    for (long i = 0; i < lines; ++i) {
-        const Day d = days[std::min<long>(i / perDay, dayTotal - 1)];
-        // Time runs through the day with the line's position in it.
-        const long minuteOfDay = (i % perDay) * 1440 / perDay;
-        const int roll = percent(rng);
-        std::string line;
-        if (roll < 100 && !recent.empty()) {
-            line = recent[static_cast<size_t>(roll) % recent.size()];  // repeated event
-        } else if (roll < 103) {
-            line = roll == 100 ? "0" : roll == 101 ? "00731XX" : "\x01\x02garbage line";
-        } else {
-            const int r = reader(rng);
-            char buf[64];
-            const std::string c = roll < 303 ? std::to_string(900000 + card(rng)) : Card(card(rng));
-            std::snprintf(buf, sizeof buf, "%03d%02d%02d%02ld%02ld%s%d %s", r, d.day, d.month,
-                          minuteOfDay / 60, minuteOfDay % 60, c.c_str(), code(rng),
-                          ReaderId(r).c_str());
-            line = buf;
-            if (recent.size() < 64) {
-                recent.push_back(line);
-            } else {
-                recent[static_cast<size_t>(i) % recent.size()] = line;
-            }
-        }
-        if (shuffled) {
-            all.push_back(std::move(line));
-        } else {
-            std::fputs(line.c_str(), raw);
-            std::fputs("\r\n", raw);
-        }
-    }
+    std::vector<std::string> all = Lines(lines, dayCount);
     if (shuffled) {
         // A generator of its own, so the lines are exactly those of time order.
         std::shuffle(all.begin(), all.end(), std::mt19937(20261208));
-        for (const std::string& line : all) {
-            std::fputs(line.c_str(), raw);
-            std::fputs("\r\n", raw);
-        }
+    }
+    for (const std::string& line : all) {
+        std::fputs(line.c_str(), raw);
+        std::fputs("\r\n", raw);
     }
     return std::fclose(raw) == 0 ? 0 : 1;
 }

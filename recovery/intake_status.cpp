@@ -27,15 +27,7 @@ std::string Grouped(int64_t n) {
 }
 
 std::string CountsJson(const IntakeStatus& s) {
-    const LineCounts& c = s.counts;
-    return "{\"lines_read\": " + std::to_string(s.linesRead) +
-           ", \"added\": " + std::to_string(c.added) +
-           ", \"refused\": " + std::to_string(c.Refused()) +
-           ", \"duplicate\": " + std::to_string(c.duplicate) +
-           ", \"unknown_card\": " + std::to_string(c.unknownCard) +
-           ", \"unknown_reader\": " + std::to_string(c.unknownReader) +
-           ", \"failed\": " + std::to_string(c.Failed()) +
-           ", \"undecodable\": " + std::to_string(c.undecodable) + "}";
+    return "{" + LineCountsJsonMembers(s.counts, s.linesRead) + "}";
 }
 
 std::string FileJson(const IntakeStatus::File& f) {

@@ -21,21 +21,24 @@ std::string Number(double value) {
 
 std::string Figures(const LineCounts& c, int64_t linesRead, uint64_t bytes, double seconds,
                     const char* outcome) {
-    return "\"outcome\": " + JsonString(outcome) +
-           ", \"lines_read\": " + std::to_string(linesRead) +
-           ", \"added\": " + std::to_string(c.added) +
-           ", \"refused\": " + std::to_string(c.Refused()) +
-           ", \"duplicate\": " + std::to_string(c.duplicate) +
-           ", \"unknown_card\": " + std::to_string(c.unknownCard) +
-           ", \"unknown_reader\": " + std::to_string(c.unknownReader) +
-           ", \"failed\": " + std::to_string(c.Failed()) +
-           ", \"undecodable\": " + std::to_string(c.undecodable) +
+    return "\"outcome\": " + JsonString(outcome) + ", " + LineCountsJsonMembers(c, linesRead) +
            ", \"bytes\": " + std::to_string(bytes) + ", \"seconds\": " + Number(seconds) +
            ", \"lines_per_second\": " +
            Number(seconds > 0 ? static_cast<double>(linesRead) / seconds : 0.0);
 }
 
 }  // namespace
+
+std::string LineCountsJsonMembers(const LineCounts& c, int64_t linesRead) {
+    return "\"lines_read\": " + std::to_string(linesRead) +
+           ", \"added\": " + std::to_string(c.added) +
+           ", \"refused\": " + std::to_string(c.Refused()) +
+           ", \"duplicate\": " + std::to_string(c.duplicate) +
+           ", \"unknown_card\": " + std::to_string(c.unknownCard) +
+           ", \"unknown_reader\": " + std::to_string(c.unknownReader) +
+           ", \"failed\": " + std::to_string(c.Failed()) +
+           ", \"undecodable\": " + std::to_string(c.undecodable);
+}
 
 // File names and messages are in the site's single-byte code page; each
 // byte above ASCII is taken as its Latin-1 character so the JSON stays valid.
