@@ -39,13 +39,11 @@ class StagedAppends {
     // the table cannot stage (a unique index whose form the staged table
     // cannot copy): its records are then written straight away.
     bool Prepare(TableConnection& connection, const std::string& insertSql);
-    bool Ready() const { return ready_; }
     // Stages one record (values in field order, as the append binds them).
     // Raises "Key violation." when a stored or staged record holds one of
     // its unique keys.
     void Stage(TableConnection& connection, const std::vector<Value>& record);
     bool Empty() const { return count_ == 0; }
-    size_t Count() const { return count_; }
     // Writes the staged records into the table, in the order staged, in the
     // open transaction, and empties the staged table.
     void Flush(TableConnection& connection);

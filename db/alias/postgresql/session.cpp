@@ -99,6 +99,13 @@ void Session::Connect() {
     wasConnected_ = true;
 }
 
+void Session::ThrowIfLost() {
+    if (Broken()) {
+        Drop();
+        throw ConnectionLost{};
+    }
+}
+
 void Session::LostOr(const std::string& message) {
     if (Broken()) {
         Drop();

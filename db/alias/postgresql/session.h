@@ -45,6 +45,9 @@ class Session {
     bool WasConnected() const { return wasConnected_; }
     bool Broken() const { return conn_ != nullptr && PQstatus(conn_) == CONNECTION_BAD; }
     void Drop() noexcept;
+    // After a failed statement: a broken session is dropped and
+    // ConnectionLost raised; a live one returns.
+    void ThrowIfLost();
     PGconn* Handle() const { return conn_; }
 
     // Any text, its result as it comes.

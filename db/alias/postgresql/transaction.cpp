@@ -45,10 +45,7 @@ void Transaction::OpenTransaction() {
         return;
     }
     const std::string msg = session_.ErrorText(res.get());
-    if (session_.Broken()) {
-        session_.Drop();
-        throw ConnectionLost{};
-    }
+    session_.ThrowIfLost();
     session_.RollbackQuietly();
     throw EDatabaseError("Database '" + session_.Alias() +
                          "' is busy: another run is writing to it (" + msg + ")");
@@ -65,10 +62,7 @@ Result Transaction::Checked(const Statement& statement, const Parameters& params
     if (Succeeded(res.get())) {
         return res;
     }
-    if (session_.Broken()) {
-        session_.Drop();
-        throw ConnectionLost{};
-    }
+    session_.ThrowIfLost();
     EDatabaseError error = session_.ErrorOf(res.get());
     Restore();
     throw error;
@@ -168,10 +162,7 @@ void Transaction::CommitOnce() {
         return;
     }
     const std::string msg = session_.ErrorText(res.get());
-    if (session_.Broken()) {
-        session_.Drop();
-        throw ConnectionLost{};
-    }
+    session_.ThrowIfLost();
     journal_.clear();
     session_.RollbackQuietly();
     throw EDatabaseError("Cannot commit to database '" + session_.Alias() + "': " + msg);
